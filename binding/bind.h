@@ -1,0 +1,29 @@
+// Binding the loaded guest to the host, release code patches and the bridges
+// through which host code calls guest code.
+#pragma once
+
+#include <cstdint>
+
+#include "binding/catalogue.h"
+
+// Relocates the symbols, writes the stubs and the redirects of a release.
+void bind_guest(GuestRelease *release);
+
+// Writes one redirect at a guest site: a plain JMP for arg_code -2, otherwise a
+// JMP to a newly generated adapter. Returns the adapter block, or nullptr when
+// none was needed.
+uint8_t *write_redirect(uint8_t *site, void *host_routine, int16_t arg_code);
+
+// Writes count - 1 bytes of a zero-terminated template at dst, with a rel32 to
+// host_routine after every E8 byte.
+void write_code_template(uint8_t *dst, void *host_routine, const uint8_t *tmpl, int count);
+
+// Entry adapter, tick operands, palette and frame hooks, NOP bytes.
+void apply_release_patches();
+
+// Bridges into guest code (fixed machine code in the host's text).
+extern "C" uint32_t call_guest_eax(uint32_t value, uint32_t routine);
+extern "C" uint32_t call_guest_stack(int n, uint32_t routine, ...);
+
+// Runs guest_prestart with EAX = 255, then the guest's main routine.
+int start_guest();

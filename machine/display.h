@@ -1,0 +1,32 @@
+// Display and palette: mode 13h on top of SDL 1.2.
+#pragma once
+
+#include <SDL.h>
+#include <cstdint>
+
+#include "shell/guest_abi.h"
+
+extern SDL_mutex *video_mutex;
+extern SDL_Surface *screen;
+extern SDL_Surface *frame_surface;
+extern uint8_t frame_pixels[64000];
+extern SDL_Color host_palette[256];
+extern uint32_t video_flags;
+
+constexpr guest_addr video_memory = 0xA0000;
+
+void set_mode_13h();
+void set_palette(const uint8_t *colours);
+void toggle_fullscreen();
+void own_vmutex(int site);
+void disown_vmutex(int site);
+// Drops both surfaces so that no later frame, clear or upload uses them.
+void release_display();
+
+// Reached from guest code (redirects and hooks).
+void fade_palette(int32_t code);
+uint32_t guest_memset(uint32_t dst, uint32_t value, uint32_t count);
+void fill_palette_solid(uint32_t edi, uint32_t esi, uint32_t ebp, uint32_t esp, uint32_t ebx,
+                        uint32_t edx, uint32_t ecx, uint32_t eax);
+void blank_palette();
+void copy_frame(uint32_t src, uint32_t dst, uint32_t count);

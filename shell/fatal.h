@@ -1,0 +1,8 @@
+// Fatal error reporters: the only error channel of the host. Each prints one
+// line on stderr and ends the process with status 1 through exit(), so the
+// exit handlers (shutdown, SDL clean-up) still run.
+#pragma once
+
+[[noreturn]] void fatal(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+[[noreturn]] void fatal_errno(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+[[noreturn]] void fatal_sdl(const char *fmt, ...) __attribute__((format(printf, 1, 2)));

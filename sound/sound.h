@@ -1,0 +1,59 @@
+// The emulated sound device, SDL audio output and the DMA-buffer services.
+#pragma once
+
+#include <SDL.h>
+#include <cstddef>
+#include <cstdint>
+
+// The guest's sound-device record; only the fields the host touches.
+struct SoundDevice {
+    int32_t pacing;            // 0: passes pulled by the audio callback
+    int32_t field4;            // 62
+    uint8_t unused8[12];
+    int32_t field20;           // 1
+    int32_t field24;           // 1
+    int32_t field28;           // 11
+    uint8_t unused32[16];
+    uint32_t detect;           // device_detect
+    uint32_t open;             // device_open
+    uint32_t close;            // device_close
+    uint8_t unused60[116];
+    uint32_t pass_start;       // guest routine, no arguments
+    uint32_t cycle;            // guest routine, (int *more_cycles)
+};
+static_assert(offsetof(SoundDevice, field20) == 20);
+static_assert(offsetof(SoundDevice, detect) == 48);
+static_assert(offsetof(SoundDevice, close) == 56);
+static_assert(offsetof(SoundDevice, pass_start) == 176);
+static_assert(offsetof(SoundDevice, cycle) == 180);
+
+// The guest's DMA-buffer record; only the fields the host touches.
+struct DmaBuffer {
+    uint8_t unused0[12];
+    int32_t size;      // bytes of the data area
+    uint8_t unused16[4];
+    int32_t allocated; // -1 once the data area exists
+    uint8_t *data;     // host heap, zero-filled
+};
+static_assert(offsetof(DmaBuffer, size) == 12);
+static_assert(offsetof(DmaBuffer, allocated) == 20);
+static_assert(offsetof(DmaBuffer, data) == 24);
+
+extern DmaBuffer *playing_buffer;
+extern int leftover_bytes;
+extern int leftover_offset;
+
+void install_sound_device();
+void audio_callback(void *userdata, Uint8 *stream, int len);
+
+// Reached from guest code (device record and redirects, stack arguments).
+int device_detect(int *present);
+int device_open(int rate, int mode);
+int device_close();
+int dma_alloc_buffer(int size, DmaBuffer *buffer);
+int dma_free_buffer(DmaBuffer *buffer);
+int dma_play_buffer(DmaBuffer *buffer);
+int dma_stop();
+int dma_buffer_position(DmaBuffer *buffer, int *position);
+int report_zero(int *out);
+int report_fourteen(int *out);
