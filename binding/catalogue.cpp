@@ -83,57 +83,57 @@ static const Redirect party_redirects[] = {
 static const RedirectGroup fix_redirect_groups[] = {{1, fix_redirects}, {0, nullptr}};
 static const RedirectGroup party_redirect_groups[] = {{1, party_redirects}, {0, nullptr}};
 
-static const uint32_t fix_stubs[] = {200913, 199448, 198340, 197607,     176248,
-                                     150796, 142710, end_of_list};
-static const uint32_t party_stubs[] = {200625, 199128, 198024, 197319,     176168,
-                                       150764, 142694, end_of_list};
+static const uint32_t fix_stubs[] = {200913, 199448, 198340, 197607,
+                                     176248, 150796, 142710, end_of_list};
+static const uint32_t party_stubs[] = {200625, 199128, 198024, 197319,
+                                       176168, 150764, 142694, end_of_list};
 
 static const StubGroup fix_stub_groups[] = {{1, fix_stubs}, {0, nullptr}};
 static const StubGroup party_stub_groups[] = {{1, party_stubs}, {0, nullptr}};
 
 // Rewritten in place by the binder: offsets now, host addresses after binding.
 static GuestSymbol fix_symbols[] = {
-    {1, 0x24A40},  // entry_stub
-    {2, 0xFB6B4},  // mix_length
-    {2, 0xFB66C},  // (no name)
-    {2, 0xFB600},  // guard_table
-    {2, 0xFB42C},  // sound_ready
-    {2, 0x3EE80},  // fade_select
-    {2, 0xFD78},   // guest_palette
-    {2, 0xAA88},   // sound_device
-    {2, 0x8228},   // device_extra
-    {2, 0x817C},   // device_list
-    {2, 0x2960},   // fade_scale
-    {1, 0x31B64},  // guest_close_hook
-    {1, 0x314E8},  // guest_mixer_open
-    {1, 0x2F4B8},  // guest_prestart
-    {1, 0x242A0},  // guest_error_report
-    {1, 0x20ABC},  // guest_main
+    {1, 0x24A40}, // entry_stub
+    {2, 0xFB6B4}, // mix_length
+    {2, 0xFB66C}, // (no name)
+    {2, 0xFB600}, // guard_table
+    {2, 0xFB42C}, // sound_ready
+    {2, 0x3EE80}, // fade_select
+    {2, 0xFD78},  // guest_palette
+    {2, 0xAA88},  // sound_device
+    {2, 0x8228},  // device_extra
+    {2, 0x817C},  // device_list
+    {2, 0x2960},  // fade_scale
+    {1, 0x31B64}, // guest_close_hook
+    {1, 0x314E8}, // guest_mixer_open
+    {1, 0x2F4B8}, // guest_prestart
+    {1, 0x242A0}, // guest_error_report
+    {1, 0x20ABC}, // guest_main
     {0, 0},
 };
 
 static GuestSymbol party_symbols[] = {
-    {1, 0x24A20},  // entry_stub
-    {2, 0xFB3E4},  // mix_length
-    {2, 0xFB39C},  // (no name)
-    {2, 0xFB330},  // guard_table
-    {2, 0xFB158},  // sound_ready
-    {2, 0x3EBB0},  // fade_select
-    {2, 0xFAA8},   // guest_palette
-    {2, 0xAA38},   // sound_device
-    {2, 0x81D8},   // device_extra
-    {2, 0x812C},   // device_list
-    {2, 0x2920},   // fade_scale
-    {1, 0x31A44},  // guest_close_hook
-    {1, 0x313C8},  // guest_mixer_open
-    {1, 0x2F3A4},  // guest_prestart
-    {1, 0x24280},  // guest_error_report
-    {1, 0x20AA4},  // guest_main
+    {1, 0x24A20}, // entry_stub
+    {2, 0xFB3E4}, // mix_length
+    {2, 0xFB39C}, // (no name)
+    {2, 0xFB330}, // guard_table
+    {2, 0xFB158}, // sound_ready
+    {2, 0x3EBB0}, // fade_select
+    {2, 0xFAA8},  // guest_palette
+    {2, 0xAA38},  // sound_device
+    {2, 0x81D8},  // device_extra
+    {2, 0x812C},  // device_list
+    {2, 0x2920},  // fade_scale
+    {1, 0x31A44}, // guest_close_hook
+    {1, 0x313C8}, // guest_mixer_open
+    {1, 0x2F3A4}, // guest_prestart
+    {1, 0x24280}, // guest_error_report
+    {1, 0x20AA4}, // guest_main
     {0, 0},
 };
 
-GuestRelease release_fix = {fix_redirect_groups, fix_symbols, fix_stub_groups,
-                            LUMOX_FIX_DIGEST, nullptr};
+GuestRelease release_fix = {fix_redirect_groups, fix_symbols, fix_stub_groups, LUMOX_FIX_DIGEST,
+                            nullptr};
 GuestRelease release_party = {party_redirect_groups, party_symbols, party_stub_groups,
                               LUMOX_PARTY_DIGEST, nullptr};
 

@@ -68,7 +68,7 @@ struct RedirectGroup {
 };
 
 struct StubGroup {
-    uint32_t object; // 1-based; 0 ends the array
+    uint32_t object;         // 1-based; 0 ends the array
     const uint32_t *offsets; // ended by 0xFFFFFFFF
 };
 
@@ -114,4 +114,6 @@ extern GuestSymbol *guest_symbols;
 extern GuestObject *guest_objects;
 
 // Host address of bound symbol i.
-inline uint32_t guest_symbol(int index) { return guest_symbols[index].location; }
+inline uint32_t guest_symbol(int index) {
+    return guest_symbols[index].location;
+}

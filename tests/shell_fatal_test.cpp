@@ -1,0 +1,63 @@
+// The fatal reporters: exact output, exit status 1, exit handlers still run.
+#include <SDL.h>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <gtest/gtest.h>
+
+#include "shell/fatal.h"
+
+using ::testing::ExitedWithCode;
+
+TEST(FatalDeathTest, FatalAddsOneNewlineEvenAfterTheFormatsOwn) {
+    EXPECT_EXIT(fatal("sig %#x\n", 0x4550), ExitedWithCode(1), "^sig 0x4550\n\n$");
+    EXPECT_EXIT(fatal("rel1 t1=%d", 39), ExitedWithCode(1), "^rel1 t1=39\n$");
+}
+
+TEST(FatalDeathTest, FatalErrnoReportsTheErrorNumberItWasCalledWith) {
+    EXPECT_EXIT(
+        {
+            errno = ENOENT;
+            fatal_errno("open %s", "lumox.exe");
+        },
+        ExitedWithCode(1), "^open lumox.exe: No such file or directory\n$");
+}
+
+TEST(FatalDeathTest, FatalErrnoTakesErrnoBeforeFormatting) {
+    // Formatting into a closed stream sets errno; the report must not show it.
+    EXPECT_EXIT(
+        {
+            fclose(stdout);
+            errno = EACCES;
+            fatal_errno("read");
+        },
+        ExitedWithCode(1), "^read: Permission denied\n$");
+}
+
+TEST(FatalDeathTest, FatalSdlKeepsTheBlankBeforeAnEmptySdlError) {
+    EXPECT_EXIT(
+        {
+            SDL_ClearError();
+            fatal_sdl("vmutex");
+        },
+        ExitedWithCode(1), "^vmutex \n$");
+    EXPECT_EXIT(
+        {
+            SDL_SetError("no device");
+            fatal_sdl("ownvmutex at %d", 101);
+        },
+        ExitedWithCode(1), "^ownvmutex at 101 no device\n$");
+}
+
+static void say_goodbye() {
+    fputs("handler ran\n", stderr);
+}
+
+TEST(FatalDeathTest, ExitHandlersRunAfterTheMessage) {
+    EXPECT_EXIT(
+        {
+            atexit(say_goodbye);
+            fatal("midas");
+        },
+        ExitedWithCode(1), "^midas\nhandler ran\n$");
+}

@@ -1,0 +1,123 @@
+#include "process.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <poll.h>
+#include <stdexcept>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+static long long now_ms() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
+}
+
+ProcessResult run_process(const std::vector<std::string> &argv, const std::string &cwd,
+                          const std::vector<std::string> &env, int timeout_ms) {
+    int out_pipe[2], err_pipe[2];
+    if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0) {
+        throw std::runtime_error("pipe");
+    }
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(out_pipe[1], 1);
+        dup2(err_pipe[1], 2);
+        close(out_pipe[0]);
+        close(err_pipe[0]);
+        int null_fd = open("/dev/null", O_RDONLY);
+        dup2(null_fd, 0);
+        if (chdir(cwd.c_str()) != 0) {
+            _exit(126);
+        }
+        for (const std::string &e : env) {
+            putenv(strdup(e.c_str()));
+        }
+        std::vector<char *> args;
+        for (const std::string &a : argv) {
+            args.push_back(const_cast<char *>(a.c_str()));
+        }
+        args.push_back(nullptr);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    close(out_pipe[1]);
+    close(err_pipe[1]);
+
+    ProcessResult result;
+    pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
+    std::string *sinks[2] = {&result.out, &result.err};
+    int open_fds = 2;
+    const long long deadline = now_ms() + timeout_ms;
+    while (open_fds > 0) {
+        const long long left = deadline - now_ms();
+        if (left <= 0) {
+            result.timed_out = true;
+            kill(pid, SIGKILL);
+            break;
+        }
+        if (poll(fds, 2, static_cast<int>(left)) < 0 && errno != EINTR) {
+            break;
+        }
+        for (int i = 0; i < 2; i++) {
+            if (fds[i].fd >= 0 && (fds[i].revents & (POLLIN | POLLHUP))) {
+                char buf[4096];
+                const ssize_t n = read(fds[i].fd, buf, sizeof buf);
+                if (n > 0) {
+                    sinks[i]->append(buf, static_cast<size_t>(n));
+                } else {
+                    close(fds[i].fd);
+                    fds[i].fd = -1;
+                    open_fds--;
+                }
+            }
+        }
+    }
+    for (pollfd &f : fds) {
+        if (f.fd >= 0) {
+            close(f.fd);
+        }
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    if (WIFEXITED(status)) {
+        result.exit_status = WEXITSTATUS(status);
+    } else if (WIFSIGNALED(status)) {
+        result.signal = WTERMSIG(status);
+    }
+    return result;
+}
+
+TempDir::TempDir() {
+    char pattern[] = "/tmp/lumoxtest.XXXXXX";
+    if (!mkdtemp(pattern)) {
+        throw std::runtime_error("mkdtemp");
+    }
+    path = pattern;
+}
+
+TempDir::~TempDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path, ignored);
+}
+
+void write_bytes(const std::string &path, const std::vector<unsigned char> &bytes) {
+    std::ofstream f(path, std::ios::binary);
+    f.write(reinterpret_cast<const char *>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
+    if (!f) {
+        throw std::runtime_error("write " + path);
+    }
+}
+
+std::vector<unsigned char> read_bytes(const std::string &path) {
+    std::ifstream f(path, std::ios::binary);
+    return std::vector<unsigned char>(std::istreambuf_iterator<char>(f), {});
+}

@@ -1,0 +1,31 @@
+// Runs a program as a user would: in a working directory, with extra
+// environment, capturing its output and how it ended.
+#pragma once
+
+#include <string>
+#include <vector>
+
+struct ProcessResult {
+    int exit_status = -1; // exit code, or -1 when killed by a signal
+    int signal = 0;       // terminating signal, 0 when it exited
+    bool timed_out = false;
+    std::string out;
+    std::string err;
+};
+
+ProcessResult run_process(const std::vector<std::string> &argv, const std::string &cwd,
+                          const std::vector<std::string> &env = {}, int timeout_ms = 60000);
+
+// A fresh directory under the system's temporary folder, removed with its
+// contents when the object goes.
+struct TempDir {
+    std::string path;
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir &) = delete;
+    TempDir &operator=(const TempDir &) = delete;
+    std::string file(const std::string &name) const { return path + "/" + name; }
+};
+
+void write_bytes(const std::string &path, const std::vector<unsigned char> &bytes);
+std::vector<unsigned char> read_bytes(const std::string &path);
