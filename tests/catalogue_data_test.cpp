@@ -1,0 +1,105 @@
+// The release catalogue as data: spot checks that catch a swapped row, a
+// wrong arg code or a missing end marker.
+#include <gtest/gtest.h>
+#include <map>
+
+#include "binding/catalogue.h"
+
+namespace {
+
+int redirect_count(const Redirect *list) {
+    int n = 0;
+    while (list[n].offset != end_of_list) {
+        n++;
+    }
+    return n;
+}
+
+TEST(Catalogue, ReleasesInLookupOrder) {
+    EXPECT_EQ(known_releases[0], &release_fix);
+    EXPECT_EQ(known_releases[1], &release_party);
+    EXPECT_EQ(known_releases[2], nullptr);
+    for (GuestRelease *r : {&release_fix, &release_party}) {
+        EXPECT_EQ(r->objects, nullptr);
+    }
+}
+
+TEST(Catalogue, OneGroupEachForObjectOne) {
+    for (GuestRelease *r : {&release_fix, &release_party}) {
+        EXPECT_EQ(r->redirect_groups[0].object, 1u);
+        EXPECT_EQ(r->redirect_groups[1].object, 0u);
+        EXPECT_EQ(r->stub_groups[0].object, 1u);
+        EXPECT_EQ(r->stub_groups[1].object, 0u);
+    }
+}
+
+TEST(Catalogue, ThirtyTwoRedirectsWithTheirArgCodes) {
+    for (GuestRelease *r : {&release_fix, &release_party}) {
+        const Redirect *list = r->redirect_groups[0].redirects;
+        ASSERT_EQ(redirect_count(list), 32);
+        EXPECT_EQ(list[32].host_routine, HostRoutine::none);
+        EXPECT_EQ(list[32].arg_code, 0);
+        std::map<int, int> per_code;
+        int noops = 0;
+        for (int i = 0; i < 32; i++) {
+            per_code[list[i].arg_code]++;
+            noops += list[i].host_routine == HostRoutine::succeed_noop;
+            if (i > 0) {
+                EXPECT_LT(list[i].offset, list[i - 1].offset) << "row " << i + 1;
+            }
+        }
+        EXPECT_EQ(per_code,
+                  (std::map<int, int>{{-2, 15}, {-1, 1}, {0, 4}, {1, 5}, {2, 3}, {3, 2}, {4, 2}}));
+        EXPECT_EQ(noops, 2);
+        EXPECT_EQ(list[31].offset, 0x19Cu);
+        EXPECT_EQ(list[31].host_routine, HostRoutine::fade_palette);
+        EXPECT_EQ(list[24].host_routine, HostRoutine::console_printf);
+        EXPECT_EQ(list[24].arg_code, -1);
+        EXPECT_EQ(list[25].host_routine, HostRoutine::int386_service);
+        EXPECT_EQ(list[25].arg_code, 4);
+    }
+}
+
+TEST(Catalogue, RowsCorrespondAndOnlyFadePaletteSharesItsOffset) {
+    const Redirect *fix = release_fix.redirect_groups[0].redirects;
+    const Redirect *party = release_party.redirect_groups[0].redirects;
+    for (int i = 0; i < 32; i++) {
+        EXPECT_EQ(fix[i].host_routine, party[i].host_routine) << "row " << i + 1;
+        EXPECT_EQ(fix[i].arg_code, party[i].arg_code) << "row " << i + 1;
+        if (i != 31) {
+            EXPECT_NE(fix[i].offset, party[i].offset) << "row " << i + 1;
+        }
+    }
+    EXPECT_EQ(fix[0].offset, 0x3135Cu);
+    EXPECT_EQ(party[0].offset, 0x3123Cu);
+    EXPECT_EQ(fix[30].offset, 0x2256Du);
+    EXPECT_EQ(party[30].offset, 0x22549u);
+}
+
+TEST(Catalogue, SevenStubsPerRelease) {
+    const uint32_t *fix = release_fix.stub_groups[0].offsets;
+    const uint32_t *party = release_party.stub_groups[0].offsets;
+    EXPECT_EQ(fix[0], 200913u);
+    EXPECT_EQ(fix[6], 142710u);
+    EXPECT_EQ(party[0], 200625u);
+    EXPECT_EQ(party[6], 142694u);
+    EXPECT_EQ(fix[7], end_of_list);
+    EXPECT_EQ(party[7], end_of_list);
+}
+
+TEST(Catalogue, SixteenSymbolsCodeInObjectOneDataInObjectTwo) {
+    for (GuestRelease *r : {&release_fix, &release_party}) {
+        for (int i = 0; i < sym::count; i++) {
+            const bool routine = i == sym::entry_stub || i >= sym::guest_close_hook;
+            EXPECT_EQ(r->symbols[i].object, routine ? 1u : 2u) << "symbol " << i;
+        }
+        EXPECT_EQ(r->symbols[sym::count].object, 0u);
+    }
+    EXPECT_EQ(release_fix.symbols[sym::guest_prestart].location, 0x2F4B8u);
+    EXPECT_EQ(release_party.symbols[sym::guest_prestart].location, 0x2F3A4u);
+    EXPECT_EQ(release_fix.symbols[sym::unnamed_2].location, 0xFB66Cu);
+    EXPECT_EQ(release_party.symbols[sym::fade_scale].location, 0x2920u);
+    EXPECT_EQ(release_fix.symbols[sym::guest_main].location, 0x20ABCu);
+}
+
+} // namespace
