@@ -1,0 +1,296 @@
+// LE image loader: header and tables, placement of all objects in one block,
+// the contiguous page read and the per-page fixup walk.
+#include <cstdlib>
+
+#include "loader/loader_internal.h"
+#include "shell/fatal.h"
+
+namespace {
+
+constexpr uint32_t page_bytes = 4096;
+constexpr uint32_t header_bytes = 196;
+
+// The LE header as it lies at H; offsets are from H, table offsets too,
+// except data_pages, which is from the start of the file.
+struct LeHeader {
+    uint8_t signature[2];             // 0x00 "LE"
+    uint8_t byte_order;               // 0x02
+    uint8_t word_order;               // 0x03
+    uint32_t format_level;            // 0x04
+    uint16_t cpu_type;                // 0x08
+    uint16_t os_type;                 // 0x0A
+    uint32_t module_version;          // 0x0C
+    uint32_t module_flags;            // 0x10
+    uint32_t module_pages;            // 0x14 pages in the module
+    uint32_t eip_object;              // 0x18
+    uint32_t eip;                     // 0x1C
+    uint32_t esp_object;              // 0x20
+    uint32_t esp;                     // 0x24
+    uint32_t page_size;               // 0x28 not read: pages are 4096 bytes
+    uint32_t last_page_bytes;         // 0x2C bytes on the module's last page
+    uint32_t fixup_section_size;      // 0x30
+    uint32_t fixup_section_checksum;  // 0x34
+    uint32_t loader_section_size;     // 0x38 bytes read after the header
+    uint32_t loader_section_checksum; // 0x3C
+    uint32_t object_table;            // 0x40
+    uint32_t object_count;            // 0x44
+    uint32_t object_page_table;       // 0x48
+    uint32_t iterated_pages;          // 0x4C
+    uint32_t resource_table;          // 0x50
+    uint32_t resource_count;          // 0x54
+    uint32_t resident_names;          // 0x58
+    uint32_t entry_table;             // 0x5C
+    uint32_t directives;              // 0x60
+    uint32_t directive_count;         // 0x64
+    uint32_t fixup_page_table;        // 0x68
+    uint32_t fixup_record_table;      // 0x6C
+    uint32_t import_modules;          // 0x70
+    uint32_t import_module_count;     // 0x74
+    uint32_t import_procedures;       // 0x78
+    uint32_t page_checksums;          // 0x7C
+    uint32_t data_pages;              // 0x80 from the start of the file
+    uint32_t preload_pages;           // 0x84
+    uint32_t nonresident_names;       // 0x88
+    uint32_t nonresident_names_size;  // 0x8C
+    uint32_t nonresident_checksum;    // 0x90
+    uint32_t auto_data_object;        // 0x94
+    uint32_t debug_info;              // 0x98
+    uint32_t debug_info_size;         // 0x9C
+    uint32_t instance_preload_pages;  // 0xA0
+    uint32_t instance_demand_pages;   // 0xA4
+    uint32_t heap_size;               // 0xA8
+    uint8_t reserved[header_bytes - 0xAC];
+};
+static_assert(sizeof(LeHeader) == header_bytes);
+static_assert(offsetof(LeHeader, module_pages) == 0x14);
+static_assert(offsetof(LeHeader, last_page_bytes) == 0x2C);
+static_assert(offsetof(LeHeader, fixup_section_size) == 0x30);
+static_assert(offsetof(LeHeader, loader_section_size) == 0x38);
+static_assert(offsetof(LeHeader, object_table) == 0x40);
+static_assert(offsetof(LeHeader, object_count) == 0x44);
+static_assert(offsetof(LeHeader, object_page_table) == 0x48);
+static_assert(offsetof(LeHeader, fixup_page_table) == 0x68);
+static_assert(offsetof(LeHeader, fixup_record_table) == 0x6C);
+static_assert(offsetof(LeHeader, data_pages) == 0x80);
+
+// Target flags of a fixup record.
+constexpr uint8_t target_type_mask = 0x03; // 0 internal, 1-2 imported, 3 entry table
+constexpr uint8_t flag_bad = 0x08;
+constexpr uint8_t flag_offset32 = 0x10;
+constexpr uint8_t flag_object16 = 0x40;
+
+uint32_t page_index(const GuestObject &o) {
+    return o.word3;
+}
+uint32_t page_count(const GuestObject &o) {
+    return o.word4;
+}
+
+// The header with the tables that follow it. Every table access goes
+// through take(), which keeps reads inside the bytes actually read.
+struct TableBuffer {
+    uint8_t *bytes;
+    uint32_t size;
+};
+
+const uint8_t *take(const TableBuffer &buf, uint64_t off, uint64_t len, const char *tag) {
+    if (!inside(off, len, buf.size)) {
+        fatal("%s", tag);
+    }
+    return buf.bytes + off;
+}
+
+uint32_t file_size(FILE *file) {
+    if (fseek(file, 0, SEEK_END) != 0) {
+        fatal_errno("seek");
+    }
+    const long size = ftell(file);
+    if (size < 0) {
+        fatal_errno("seek");
+    }
+    return static_cast<uint32_t>(size);
+}
+
+// Reads the header buffer: the header and loader section, and when the
+// fixup section reaches beyond them, on through the fixup section as far as
+// the file holds it (its tables are then found there rather than refused).
+TableBuffer read_tables(FILE *file, uint32_t h, const LeHeader &header) {
+    if (header.loader_section_size > 0xFFFFFFFF - header_bytes) {
+        fatal("le header");
+    }
+    const uint32_t loader_end = header_bytes + header.loader_section_size;
+    uint64_t size = loader_end;
+    const uint64_t fixup_end =
+        static_cast<uint64_t>(header.fixup_page_table) + header.fixup_section_size;
+    uint32_t rest_of_file = 0;
+    if (fixup_end > loader_end) {
+        const uint32_t total = file_size(file);
+        rest_of_file = total > h ? total - h : 0;
+        if (fixup_end < rest_of_file) {
+            size = fixup_end;
+        } else if (rest_of_file > loader_end) {
+            size = rest_of_file;
+        }
+    }
+    TableBuffer buf = {static_cast<uint8_t *>(xmalloc(static_cast<size_t>(size))),
+                       static_cast<uint32_t>(size)};
+    seek_to(file, h);
+    read_exact(file, buf.bytes, loader_end);
+    if (size > loader_end) {
+        read_exact(file, buf.bytes + loader_end, static_cast<size_t>(size - loader_end));
+    }
+    return buf;
+}
+
+// Bytes a source type writes at the source address.
+uint32_t field_bytes(uint8_t source_type) {
+    switch (source_type) {
+    case 2:
+        return 2;
+    case 6:
+        return 6;
+    default:
+        return 4;
+    }
+}
+
+// Applies the records of fixup page p to page i of the object.
+void apply_page_fixups(const TableBuffer &buf, const LeHeader &header, GuestObject *objects,
+                       const GuestObject &object, uint32_t i, uint32_t p) {
+    const uint64_t entry = header.fixup_page_table + 4ull * (p - 1);
+    const uint8_t *range = take(buf, entry, 8, "le fixup table");
+    const uint32_t start = get_u32(range);
+    const uint32_t end = get_u32(range + 4);
+    if (start > end || !inside(header.fixup_record_table, end, buf.size)) {
+        fatal("le fixup range");
+    }
+
+    // Fields are read up to the end of the buffer, not of the page's range:
+    // a record that runs over its range's end still lies in bytes we hold.
+    uint64_t pos = static_cast<uint64_t>(header.fixup_record_table) + start;
+    const uint64_t stop = static_cast<uint64_t>(header.fixup_record_table) + end;
+    auto next8 = [&]() { return *take(buf, pos++, 1, "le record"); };
+    auto next16 = [&]() {
+        const uint16_t v = get_u16(take(buf, pos, 2, "le record"));
+        pos += 2;
+        return v;
+    };
+    auto next32 = [&]() {
+        const uint32_t v = get_u32(take(buf, pos, 4, "le record"));
+        pos += 4;
+        return v;
+    };
+
+    const uint64_t page_start = static_cast<uint64_t>(object.host_base) -
+                                reinterpret_cast<uintptr_t>(object_block) +
+                                static_cast<uint64_t>(i) * page_bytes;
+    while (pos < stop) {
+        const uint8_t source_type = next8();
+        if (source_type != 2 && source_type != 6 && source_type != 7 && source_type != 8) {
+            fatal("rel1 t1=%d", source_type);
+        }
+        const uint8_t flags = next8();
+        if (flags & flag_bad) {
+            fatal("rel2 t2=%d", flags);
+        }
+        if ((flags & target_type_mask) == 3) {
+            fatal("rel3 t2=%d", flags);
+        }
+        const int16_t source_offset = static_cast<int16_t>(next16());
+        if ((flags & target_type_mask) != 0) {
+            fatal("rel4 t2=%d", flags);
+        }
+        const uint32_t target_object = (flags & flag_object16) ? next16() : next8();
+
+        // A negative offset reaches back into the preceding page (or the
+        // object before); any field inside the block is allowed.
+        const int64_t source = static_cast<int64_t>(page_start) + source_offset;
+        const uint32_t width = field_bytes(source_type);
+        if (source < 0 || !inside(static_cast<uint64_t>(source), width, object_block_size)) {
+            fatal("le source");
+        }
+        uint8_t *field = object_block + source;
+
+        if (source_type == 2) {
+            // The object number is read and skipped; nothing depends on it,
+            // so it is not checked either.
+            put_u16(field, 0xFFFF);
+            continue;
+        }
+        const uint32_t target_offset = (flags & flag_offset32) ? next32() : next16();
+        if (target_object == 0 || target_object > header.object_count) {
+            fatal("le target %u", target_object);
+        }
+        const uint32_t target = objects[target_object - 1].host_base + target_offset;
+        switch (source_type) {
+        case 6:
+            put_u32(field, target);
+            put_u16(field + 4, 0xFFFF);
+            break;
+        case 7:
+            put_u32(field, target);
+            break;
+        case 8:
+            put_u32(field,
+                    target - (static_cast<uint32_t>(reinterpret_cast<uintptr_t>(field)) + 4));
+            break;
+        }
+    }
+}
+
+} // namespace
+
+GuestObject *load_le(FILE *file, uint32_t h) {
+    LeHeader header;
+    seek_to(file, h);
+    read_exact(file, &header, sizeof header);
+    TableBuffer buf = read_tables(file, h, header);
+
+    const uint32_t count = header.object_count;
+    if (header.object_table > buf.size ||
+        count > (buf.size - header.object_table) / sizeof(GuestObject)) {
+        fatal("le objects");
+    }
+    GuestObject *objects = static_cast<GuestObject *>(xmalloc(count * sizeof(GuestObject)));
+    memcpy(objects, buf.bytes + header.object_table, count * sizeof(GuestObject));
+
+    // The block keeps 31 spare bytes beyond the last object's place.
+    place_objects(objects, count, 31);
+
+    for (uint32_t k = 0; k < count; k++) {
+        const GuestObject &object = objects[k];
+        const uint32_t first = page_index(object) - 1;
+        const uint32_t n = page_count(object);
+        uint32_t length = n * page_bytes;
+        if (first + n == header.module_pages && length != 0) {
+            length -= page_bytes - header.last_page_bytes;
+        }
+        if (length > object.virtual_size) {
+            length = object.virtual_size;
+        }
+        uint8_t *place = reinterpret_cast<uint8_t *>(static_cast<uintptr_t>(object.host_base));
+        if (length == 0) {
+            read_exact(file, place, 0); // refused like every empty block read
+        }
+        // An object without a first page, or whose page run lies beyond any
+        // file position, has no data to read.
+        if (page_index(object) == 0 || n > 0xFFFFFFFF / page_bytes) {
+            fatal("le pages");
+        }
+        seek_to_position(file, header.data_pages + static_cast<uint64_t>(first) * page_bytes);
+        read_exact(file, place, length);
+
+        for (uint32_t i = 0; i < n; i++) {
+            const uint8_t *entry =
+                take(buf, header.object_page_table + 4ull * (static_cast<uint64_t>(first) + i), 4,
+                     "le page table");
+            const uint32_t p = static_cast<uint32_t>(entry[1] << 8 | entry[2]);
+            if (p != 0) {
+                apply_page_fixups(buf, header, objects, object, i, p);
+            }
+        }
+    }
+
+    free(buf.bytes);
+    return objects;
+}
