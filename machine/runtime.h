@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 // The guest's register record for its software-interrupt routine.
 struct GuestRegs {
@@ -36,3 +37,12 @@ int console_flush();
 int succeed_noop();
 // Returns without touching EAX (machine code).
 extern "C" void ignore_one();
+
+// The guest's file routines: the C library's, behind host entry points that
+// realign the stack and leave the adapter's parameter words alone. The guest
+// holds the host FILE pointers.
+FILE *guest_fopen(const char *name, const char *mode);
+int guest_fclose(FILE *stream);
+size_t guest_fread(void *buffer, size_t size, size_t count, FILE *stream);
+int guest_fseek(FILE *stream, long offset, int origin);
+long guest_ftell(FILE *stream);
