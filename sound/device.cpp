@@ -1,1 +1,278 @@
-// Under construction.
+// The emulated sound device that the guest's sound system drives, SDL audio
+// output that pulls the guest's mixed bytes, and the DMA-buffer services.
+#include "sound/sound.h"
+
+#include <SDL.h>
+#include <cstdint>
+#include <cstdlib>
+
+#include "binding/bind.h"
+#include "binding/catalogue.h"
+#include "shell/fatal.h"
+#include "shell/guest_abi.h"
+#include "shell/host.h"
+#include "sound/timer.h"
+
+DmaBuffer *playing_buffer = nullptr;
+int leftover_bytes = 0;
+int leftover_offset = 0;
+
+// Data areas handed out by dma_alloc_buffer and not yet freed. The callback
+// reads a buffer's data only while its area is listed here, with the size it
+// was allocated with: the guest may free the buffer that is still playing, or
+// change the record, and neither may make the audio thread read freed or
+// foreign memory. Entries change only under SDL_LockAudio, which the callback
+// runs under, so a free never lands in the middle of a mix. The guest uses one
+// DMA buffer; a full table is answered like a failed allocation.
+struct LiveArea {
+    uint8_t *data;
+    int32_t size;
+};
+constexpr int live_area_capacity = 8;
+static LiveArea live_areas[live_area_capacity];
+
+// Passes that yield no bytes are retried, but at most this many times in one
+// callback; then the rest of the request stays silent. Enough to ride out a
+// mixer that skips a few passes, few enough that a callback made while the
+// guest's sound system is not ready (or stuck) returns at once and SDL_Quit
+// never waits on it.
+constexpr int empty_pass_limit = 32;
+
+static int32_t *mix_length_word() {
+    return reinterpret_cast<int32_t *>(guest_symbol(sym::mix_length));
+}
+
+// Size of a live data area, or -1 when data is not one.
+static int32_t live_area_size(const uint8_t *data) {
+    if (!data) {
+        return -1;
+    }
+    for (const LiveArea &area : live_areas) {
+        if (area.data == data) {
+            return area.size;
+        }
+    }
+    return -1;
+}
+
+void install_sound_device() {
+    uint32_t *device_list = reinterpret_cast<uint32_t *>(guest_symbol(sym::device_list));
+    device_list[1] = guest_symbol(sym::sound_device);
+    device_list[2] = guest_symbol(sym::device_extra);
+
+    SoundDevice *device = reinterpret_cast<SoundDevice *>(guest_symbol(sym::sound_device));
+    device->pacing = 0;
+    device->field4 = 62;
+    device->field20 = 1;
+    device->field24 = 1;
+    device->field28 = 11;
+    device->detect = reinterpret_cast<uint32_t>(&device_detect);
+    device->open = reinterpret_cast<uint32_t>(&device_open);
+    device->close = reinterpret_cast<uint32_t>(&device_close);
+}
+
+// guest: device record offset 48, stack (int *present)
+GUEST_ENTRY int device_detect(int *present) {
+    *present = mute ? 0 : 1;
+    return 0;
+}
+
+// The guest's mode bits: 2 stereo, 8 16-bit; 0 means 10.
+constexpr int mode_stereo = 2;
+constexpr int mode_16bit = 8;
+// The mixer's mode word: one channel bit and one width bit.
+constexpr int mixer_mono = 1;
+constexpr int mixer_stereo = 2;
+constexpr int mixer_8bit = 4;
+constexpr int mixer_16bit = 8;
+constexpr int audio_buffer_samples = 2048;
+
+// guest: device record offset 52, stack (int rate, int mode)
+GUEST_ENTRY int device_open(int rate, int mode) {
+    if (mute) {
+        return 1;
+    }
+    if (mode == 0) {
+        mode = mode_16bit | mode_stereo;
+    }
+
+    SDL_AudioSpec spec = {};
+    spec.freq = rate;
+    spec.format = (mode & mode_16bit) ? AUDIO_S16LSB : AUDIO_U8;
+    spec.channels = (mode & mode_stereo) ? 2 : 1;
+    spec.samples = audio_buffer_samples;
+    spec.callback = audio_callback;
+    spec.userdata = nullptr;
+    // Without an obtained spec SDL converts to the hardware's format, so the
+    // guest mixes in exactly the format asked for here.
+    if (SDL_OpenAudio(&spec, nullptr) < 0) {
+        fatal_sdl("aud0");
+    }
+    SDL_PauseAudio(1);
+
+    int mode_word = spec.channels == 2 ? mixer_stereo : mixer_mono;
+    if (spec.format == AUDIO_S16LSB || spec.format == AUDIO_U16LSB) {
+        mode_word |= mixer_16bit;
+    } else if (spec.format == AUDIO_U8 || spec.format == AUDIO_S8) {
+        mode_word |= mixer_8bit;
+    } else {
+        fatal("aud1");
+    }
+
+    return static_cast<int>(call_guest_stack(3, guest_symbol(sym::guest_mixer_open),
+                                             static_cast<uint32_t>(rate),
+                                             static_cast<uint32_t>(mode_word), 1u));
+}
+
+// guest: device record offset 56, stack ()
+GUEST_ENTRY int device_close() {
+    SDL_PauseAudio(1);
+    // The SDL device stays open; SDL_Quit closes it at exit.
+    return reinterpret_cast<int (*)()>(guest_symbol(sym::guest_close_hook))();
+}
+
+// guest: redirect, arg code -2, stack (int size, DmaBuffer *buffer)
+GUEST_ENTRY int dma_alloc_buffer(int size, DmaBuffer *buffer) {
+    buffer->size = size;
+    buffer->allocated = -1;
+    // A negative size would become a huge size_t; treat it like a failed
+    // allocation instead.
+    uint8_t *data = size < 0 ? nullptr : static_cast<uint8_t *>(calloc(size, 1));
+    buffer->data = data;
+    if (!data) {
+        return 1;
+    }
+    SDL_LockAudio();
+    LiveArea *slot = nullptr;
+    for (LiveArea &area : live_areas) {
+        if (!area.data) {
+            slot = &area;
+            break;
+        }
+    }
+    if (slot) {
+        slot->data = data;
+        slot->size = size;
+    }
+    SDL_UnlockAudio();
+    if (!slot) {
+        free(data);
+        buffer->data = nullptr;
+        return 1;
+    }
+    return 0;
+}
+
+// guest: redirect, arg code -2, stack (DmaBuffer *buffer)
+GUEST_ENTRY int dma_free_buffer(DmaBuffer *buffer) {
+    uint8_t *data = buffer->data;
+    SDL_LockAudio();
+    for (LiveArea &area : live_areas) {
+        if (data && area.data == data) {
+            area = {};
+        }
+    }
+    free(data);
+    SDL_UnlockAudio();
+    return 0;
+}
+
+// guest: redirect, arg code -2, stack (DmaBuffer *buffer)
+GUEST_ENTRY int dma_play_buffer(DmaBuffer *buffer) {
+    playing_buffer = buffer;
+    SDL_PauseAudio(0);
+    return 0;
+}
+
+// guest: redirect, arg code -2, stack ()
+GUEST_ENTRY int dma_stop() {
+    SDL_PauseAudio(1);
+    return 0;
+}
+
+// guest: redirect, arg code -2, stack (DmaBuffer *buffer, int *position)
+GUEST_ENTRY int dma_buffer_position(DmaBuffer *buffer, int *position) {
+    *position = buffer->size;
+    return 0;
+}
+
+// guest: redirect, arg code -2, stack (int *out)
+GUEST_ENTRY int report_zero(int *out) {
+    *out = 0;
+    return 0;
+}
+
+// guest: redirect, arg code -2, stack (int *out)
+GUEST_ENTRY int report_fourteen(int *out) {
+    *out = 14;
+    return 0;
+}
+
+// The playing buffer's data area and its allocated size, or null when it has
+// none that may be read.
+static uint8_t *readable_data(int32_t *size) {
+    DmaBuffer *buffer = playing_buffer;
+    uint8_t *data = buffer ? buffer->data : nullptr;
+    *size = live_area_size(data);
+    return *size < 0 ? nullptr : data;
+}
+
+void audio_callback(void *, Uint8 *stream, int len) {
+    if (!playing_buffer) {
+        return;
+    }
+    int32_t size = 0;
+    uint8_t *data = readable_data(&size);
+    if (!data) {
+        return;
+    }
+
+    int produced = 0;
+    int taken = 0;
+    if (leftover_bytes != 0) {
+        produced = leftover_bytes;
+        // Left bytes from an area since replaced by a smaller one are cut to
+        // what the current area holds.
+        if (leftover_offset < 0 || leftover_offset > size) {
+            produced = 0;
+            leftover_offset = 0;
+        } else if (produced > size - leftover_offset) {
+            produced = size - leftover_offset;
+        }
+        taken = len < produced ? len : produced;
+        SDL_MixAudio(stream, data + leftover_offset, taken, SDL_MIX_MAXVOLUME);
+        stream += taken;
+        len -= taken;
+    }
+
+    int empty_passes = 0;
+    while (len > 0) {
+        *mix_length_word() = 0;
+        run_player_pass();
+        // The pass ran guest code, which may have freed or replaced the area.
+        data = readable_data(&size);
+        if (!data) {
+            produced = 0;
+            taken = 0;
+            leftover_offset = 0;
+            break;
+        }
+        produced = *mix_length_word();
+        if (produced < 0) {
+            produced = 0;
+        }
+        if (produced > size) {
+            produced = size;
+        }
+        taken = len < produced ? len : produced;
+        SDL_MixAudio(stream, data, taken, SDL_MIX_MAXVOLUME);
+        stream += taken;
+        len -= taken;
+        leftover_offset = 0;
+        if (produced == 0 && ++empty_passes >= empty_pass_limit) {
+            break;
+        }
+    }
+    leftover_offset += taken;
+    leftover_bytes = produced - taken;
+}

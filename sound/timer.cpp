@@ -1,0 +1,218 @@
+// The emulated player timer. There is no timer interrupt: player passes run the
+// device's mixing routines, the guest's timer callbacks and its players, pulled
+// by the audio callback or, when muted, by an SDL timer.
+#include "sound/timer.h"
+
+#include <SDL.h>
+#include <cstdint>
+
+#include "binding/bind.h"
+#include "binding/catalogue.h"
+#include "shell/fatal.h"
+#include "shell/guest_abi.h"
+#include "shell/host.h"
+#include "sound/sound.h"
+
+SoundDevice *timer_device = nullptr;
+uint32_t player_slots[16] = {};
+int timer_running = 0;
+int timer_interval = 0;
+int rate_interval = 0;
+uint32_t timer_callback_1 = 0, timer_callback_2 = 0, timer_callback_3 = 0;
+SDL_TimerID timer_id = nullptr;
+
+constexpr int player_slot_count = 16;
+constexpr int guard_first_entry = 1;
+constexpr int guard_last_entry = 16;
+constexpr int guard_field_offset = 12;
+constexpr int32_t guard_value = 37;
+constexpr int min_tick_ms = 10;
+constexpr int pulled_interval_ms = 10; // pacing field 0
+constexpr int paced_interval_ms = 5;   // pacing field non-zero
+
+// Set while timer_play_player holds the audio lock around its own pass, so
+// that an error in that pass lets go of the lock before exiting: SDL_Quit in
+// the exit handlers waits for the audio thread, which would be waiting for it.
+static int pass_lock_held = 0;
+
+static int call_guest(uint32_t routine) {
+    return reinterpret_cast<int (*)()>(routine)();
+}
+
+[[noreturn]] static void guest_error(int code) {
+    reinterpret_cast<void (*)(int)>(guest_symbol(sym::guest_error_report))(code);
+    if (pass_lock_held) {
+        pass_lock_held = 0;
+        SDL_UnlockAudio();
+    }
+    fatal("midas");
+}
+
+static bool guard_raised() {
+    const uint32_t *table = reinterpret_cast<const uint32_t *>(guest_symbol(sym::guard_table));
+    for (int i = guard_last_entry; i >= guard_first_entry; i--) {
+        const uint32_t record = table[i];
+        if (record != 0 &&
+            *reinterpret_cast<const int32_t *>(record + guard_field_offset) == guard_value) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void run_player_pass() {
+    if (*reinterpret_cast<const int32_t *>(guest_symbol(sym::sound_ready)) == 0) {
+        return;
+    }
+    SoundDevice *device = timer_device;
+    if (!device) {
+        return;
+    }
+    int code = call_guest(device->pass_start);
+    if (code != 0) {
+        guest_error(code);
+    }
+    for (;;) {
+        // The cycle routine sets it on every call; preset so that one which
+        // does not ends the pass instead of cycling on stack garbage.
+        int more_cycles = 0;
+        code = static_cast<int>(
+            call_guest_stack(1, device->cycle, reinterpret_cast<uint32_t>(&more_cycles)));
+        if (code != 0) {
+            guest_error(code);
+        }
+        const uint32_t callbacks[3] = {timer_callback_1, timer_callback_2, timer_callback_3};
+        for (uint32_t callback : callbacks) {
+            if (callback) {
+                call_guest(callback);
+            }
+        }
+        if (more_cycles != 0) {
+            for (int i = 0; i < player_slot_count; i++) {
+                const uint32_t player = player_slots[i];
+                if (!player) {
+                    continue;
+                }
+                if (guard_raised()) {
+                    return;
+                }
+                code = call_guest(player);
+                if (code != 0) {
+                    guest_error(code);
+                }
+            }
+        }
+        if (more_cycles == 0 || device->pacing != 0) {
+            return;
+        }
+    }
+}
+
+void timer_next_interval() {
+    if (timer_running == 1) {
+        timer_interval = rate_interval > min_tick_ms ? rate_interval : min_tick_ms;
+    } else {
+        timer_interval = 0;
+    }
+}
+
+Uint32 timer_tick(Uint32, void *) {
+    // Once a DMA buffer plays, the audio callback paces the passes.
+    if (playing_buffer) {
+        return static_cast<Uint32>(timer_interval);
+    }
+    timer_next_interval();
+    run_player_pass();
+    // A pass may have changed it through timer_set_callbacks.
+    return static_cast<Uint32>(timer_interval);
+}
+
+// guest: redirect, arg code -2, stack (SoundDevice *device)
+GUEST_ENTRY int timer_init(SoundDevice *device) {
+    timer_device = device;
+    for (uint32_t &slot : player_slots) {
+        slot = 0;
+    }
+    rate_interval = device->pacing == 0 ? pulled_interval_ms : paced_interval_ms;
+    timer_interval = rate_interval;
+    timer_running = 1;
+    if (mute) {
+        // A second start must not leave the first timer ticking beside it.
+        if (timer_id) {
+            SDL_RemoveTimer(timer_id);
+            timer_id = nullptr;
+        }
+        timer_id = SDL_AddTimer(static_cast<Uint32>(timer_interval), timer_tick, nullptr);
+        if (!timer_id) {
+            fatal_sdl("timer");
+        }
+    }
+    return 0;
+}
+
+// guest: redirect, arg code -2, stack ()
+GUEST_ENTRY int timer_close() {
+    timer_running = 0;
+    if (mute && timer_id) {
+        SDL_RemoveTimer(timer_id);
+        // Cleared so that the exit handlers do not remove it a second time:
+        // SDL frees a timer's record when it is removed.
+        timer_id = nullptr;
+    }
+    return 0;
+}
+
+// guest: redirect, arg code -2, stack (player routine, int *index_out)
+GUEST_ENTRY int timer_play_player(uint32_t routine, int *index_out) {
+    int index = 0;
+    while (index < player_slot_count && player_slots[index] != 0) {
+        index++;
+    }
+    if (index == player_slot_count) {
+        fatal("maxpl");
+    }
+    player_slots[index] = routine;
+    *index_out = index;
+    if (!mute) {
+        // The audio callback runs its passes under the same lock, so this pass
+        // never overlaps one on the audio thread. Before the device is opened
+        // there is no audio thread and the lock does nothing.
+        SDL_LockAudio();
+        pass_lock_held = 1;
+        run_player_pass();
+        pass_lock_held = 0;
+        SDL_UnlockAudio();
+        SDL_PauseAudio(0);
+    }
+    return 0;
+}
+
+// guest: redirect, arg code -2, stack (int index)
+GUEST_ENTRY int timer_stop_player(int index) {
+    // The guest passes back only indices it was given; anything else would
+    // write outside the slots.
+    if (index >= 0 && index < player_slot_count) {
+        player_slots[index] = 0;
+    }
+    return 0;
+}
+
+// guest: redirect, arg code -2, stack (int interval, callback 1, 2, 3)
+GUEST_ENTRY int timer_set_callbacks(int interval, uint32_t callback_1, uint32_t callback_2,
+                                    uint32_t callback_3) {
+    timer_callback_1 = callback_1;
+    timer_callback_2 = callback_2;
+    timer_callback_3 = callback_3;
+    timer_interval = interval;
+    return 0;
+}
+
+// guest: redirect, arg code -2, stack (unsigned rate)
+GUEST_ENTRY int timer_set_rate(unsigned rate) {
+    // Rate 0 keeps the current interval rather than dividing by zero; before
+    // timer_init there is no device to ask.
+    if (timer_device && timer_device->pacing != 0 && rate != 0) {
+        rate_interval = static_cast<int>(100000u / rate);
+    }
+    return 0;
+}
