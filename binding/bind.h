@@ -18,6 +18,11 @@ uint8_t *write_redirect(uint8_t *site, void *host_routine, int16_t arg_code);
 // host_routine after every E8 byte.
 void write_code_template(uint8_t *dst, void *host_routine, const uint8_t *tmpl, int count);
 
+// Hook templates, each with its terminating zero byte (counts 10, 10, 7).
+extern const uint8_t solid_palette_hook[10];
+extern const uint8_t frame_copy_hook[10];
+extern const uint8_t blank_palette_hook[7];
+
 // Entry adapter, tick operands, palette and frame hooks, NOP bytes.
 void apply_release_patches();
 
