@@ -1,0 +1,360 @@
+// Binding a release from the catalogue onto synthetic objects, and the release
+// code patches, executed where the written code can run on its own.
+#include <cstring>
+#include <gtest/gtest.h>
+#include <map>
+
+#include "binding/bind.h"
+#include "binding/catalogue.h"
+#include "loader/loader.h"
+#include "machine/display.h"
+#include "machine/events.h"
+#include "machine/runtime.h"
+#include "shell/host.h"
+#include "support/exec_memory.h"
+#include "support/guest_call.h"
+
+namespace {
+
+constexpr size_t code_size = 0x40000;  // past the highest code site (200913)
+constexpr size_t data_size = 0x100000; // past the highest data symbol (0xFB6B4)
+constexpr uint8_t filler = 0xCC;
+
+uint32_t addr(const void *p) {
+    return reinterpret_cast<uint32_t>(p);
+}
+
+uint32_t u32_at(const uint8_t *p) {
+    uint32_t v;
+    memcpy(&v, p, 4);
+    return v;
+}
+
+uint32_t jump_target(const uint8_t *site) {
+    return addr(site) + 5 + u32_at(site + 1);
+}
+
+// Two objects in executable memory, code filled with INT3 so that any stray
+// execution traps.
+GuestObject *synthetic_objects() {
+    auto *objects = new GuestObject[2]{};
+    uint8_t *code = exec_memory(code_size);
+    memset(code, filler, code_size);
+    objects[0].virtual_size = code_size;
+    objects[0].host_base = addr(code);
+    objects[1].virtual_size = data_size;
+    objects[1].host_base = addr(exec_memory(data_size));
+    return objects;
+}
+
+struct Bound {
+    GuestRelease *release;
+    GuestSymbol original[sym::count + 1];
+    uint8_t *code;
+};
+
+// Binds a release once per process (binding is not repeatable).
+Bound &bound(GuestRelease *release) {
+    static std::map<GuestRelease *, Bound> done;
+    auto it = done.find(release);
+    if (it == done.end()) {
+        Bound b{};
+        b.release = release;
+        memcpy(b.original, release->symbols, sizeof b.original);
+        release->objects = synthetic_objects();
+        b.code = reinterpret_cast<uint8_t *>(release->objects[0].host_base);
+        bind_guest(release);
+        it = done.emplace(release, b).first;
+    }
+    return it->second;
+}
+
+class BindRelease : public ::testing::TestWithParam<GuestRelease *> {};
+
+TEST_P(BindRelease, SymbolsHoldHostAddresses) {
+    Bound &b = bound(GetParam());
+    const GuestObject *objects = b.release->objects;
+    for (int i = 0; i < sym::count; i++) {
+        const GuestSymbol &s = b.release->symbols[i];
+        EXPECT_EQ(s.location, objects[s.object - 1].host_base + b.original[i].location) << i;
+    }
+    EXPECT_EQ(b.release->symbols[sym::count].object, 0u);
+    EXPECT_EQ(b.release->symbols[sym::count].location, 0u);
+}
+
+TEST_P(BindRelease, StubsReturnAndRedirectsJumpWithTheCataloguedAdapters) {
+    Bound &b = bound(GetParam());
+    for (const uint32_t *o = b.release->stub_groups[0].offsets; *o != end_of_list; o++) {
+        EXPECT_EQ(b.code[*o], 0xC3) << *o;
+        EXPECT_EQ(b.code[*o + 1], filler);
+    }
+    int plain = 0, two = 0, four = 0, ret_imm = 0;
+    for (const Redirect *r = b.release->redirect_groups[0].redirects; r->offset != end_of_list;
+         r++) {
+        const uint8_t *site = b.code + r->offset;
+        ASSERT_EQ(site[0], 0xE9);
+        EXPECT_EQ(site[5], filler);
+        const uint32_t target = jump_target(site);
+        const uint32_t host = addr(host_routine_address(r->host_routine));
+        if (target == host) {
+            plain++;
+            EXPECT_EQ(r->arg_code, -2);
+            continue;
+        }
+        const uint8_t *a = reinterpret_cast<const uint8_t *>(target);
+        const int call_at = a[3] == 0xE8 ? 3 : 4;
+        (call_at == 3 ? two : four)++;
+        EXPECT_EQ(addr(a + call_at) + 5 + u32_at(a + call_at + 1), host);
+        const uint8_t ret = a[call_at + 5 + (call_at == 3 ? 3 : 4)];
+        ret_imm += ret == 0xC2;
+    }
+    EXPECT_EQ(plain, 15);
+    EXPECT_EQ(two, 13);
+    EXPECT_EQ(four, 4);
+    EXPECT_EQ(ret_imm, 0);
+}
+
+// The real adapter in front of the real runtime routine, called the guest's way.
+TEST_P(BindRelease, PoolAllocThroughItsBoundSite) {
+    Bound &b = bound(GetParam());
+    const Redirect *r = b.release->redirect_groups[0].redirects;
+    while (r->host_routine != HostRoutine::pool_alloc) {
+        r++;
+    }
+    for (int esp_mod : {0, 4, 8, 12}) {
+        GuestCallRegs regs = {10, 0xB0B0, 0xC0C0, 0xD0D0, 0x5151, 0xD1D1, 0xB9B9};
+        const GuestCallRegs before = regs;
+        uint8_t *expected = pool_next;
+        guest_call(addr(b.code + r->offset), &regs, nullptr, 0, esp_mod);
+        EXPECT_EQ(regs.eax, addr(expected));
+        EXPECT_EQ(u32_at(expected), 14u);
+        regs.eax = before.eax;
+        EXPECT_EQ(memcmp(&regs, &before, sizeof regs), 0) << changed_registers(before, regs);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Releases, BindRelease, ::testing::Values(&release_fix, &release_party),
+                         [](const auto &info) {
+                             return std::string(info.param == &release_fix ? "Fix" : "Party");
+                         });
+
+// Patches are tested on fresh objects with a hand-made symbol table, so that
+// code can be planted at the sites first.
+struct Patched {
+    uint8_t *code;
+    uint8_t *before;
+    GuestSymbol symbols[sym::count + 1];
+    GuestObject *objects;
+};
+
+void patch(Patched &p, bool party, void (*plant)(uint8_t *code)) {
+    p.objects = synthetic_objects();
+    p.code = reinterpret_cast<uint8_t *>(p.objects[0].host_base);
+    if (plant) {
+        plant(p.code);
+    }
+    p.before = new uint8_t[code_size];
+    memcpy(p.before, p.code, code_size);
+    const GuestRelease &release = party ? release_party : release_fix;
+    for (int i = 0; i <= sym::count; i++) {
+        p.symbols[i] = release.symbols[i];
+        if (p.symbols[i].object) {
+            p.symbols[i].location += p.objects[p.symbols[i].object - 1].host_base;
+        }
+    }
+    if (!video_mutex) {
+        video_mutex = SDL_CreateMutex(); // as host_main has made it before the guest runs
+    }
+    guest_objects = p.objects;
+    guest_symbols = p.symbols;
+    is_party_release = party;
+    apply_release_patches();
+}
+
+// Byte ranges [from, to) of object 1 that the patches of a release may change.
+std::vector<std::pair<uint32_t, uint32_t>> patched_ranges(bool party, const GuestSymbol *syms,
+                                                          uint32_t code1) {
+    std::vector<std::pair<uint32_t, uint32_t>> ranges;
+    const uint32_t entry = syms[sym::entry_stub].location - code1;
+    ranges.push_back({entry, entry + 13});
+    const uint32_t d = party ? 32 : 0;
+    for (uint32_t t : {122674u, 122693u, 122786u}) {
+        ranges.push_back({t - d, t - d + 4});
+    }
+    ranges.push_back({12906, 12919});
+    ranges.push_back({48109, 48122});
+    return ranges;
+}
+
+class Patches : public ::testing::TestWithParam<bool> {};
+
+TEST_P(Patches, WriteExactlyTheirBytesAtTheReleaseSites) {
+    const bool party = GetParam();
+    Patched p;
+    patch(p, party, nullptr);
+    const uint32_t code1 = addr(p.code);
+    const uint32_t d = party ? 32 : 0;
+    for (uint32_t t : {122674u, 122693u, 122786u}) {
+        EXPECT_EQ(u32_at(p.code + t - d), addr(&tick_counter)) << t - d;
+    }
+
+    uint8_t *entry = reinterpret_cast<uint8_t *>(p.symbols[sym::entry_stub].location);
+    const uint8_t entry_head[] = {0x8B, 0x44, 0x24, 0x04, 0x8B, 0x54, 0x24, 0x08, 0xE9};
+    EXPECT_EQ(memcmp(entry, entry_head, 9), 0);
+    EXPECT_EQ(jump_target(entry + 8), p.symbols[sym::guest_main].location);
+
+    EXPECT_EQ(p.code[12906], 0x60);
+    EXPECT_EQ(p.code[12907], 0xE8);
+    EXPECT_EQ(jump_target(p.code + 12907), addr(reinterpret_cast<void *>(&fill_palette_solid)));
+    EXPECT_EQ(p.code[12918], 0x1C);
+    EXPECT_EQ(p.code[48112], 0xE8);
+    EXPECT_EQ(jump_target(p.code + 48112), addr(reinterpret_cast<void *>(&copy_frame)));
+    EXPECT_EQ(p.code[48121], 0xC3);
+
+    // Every changed byte lies in a listed range; NOPs and blank hooks make up
+    // the rest, each blank hook exactly s-1 .. s+8.
+    auto ranges = patched_ranges(party, p.symbols, code1);
+    int nops = 0, blank_hooks = 0;
+    for (uint32_t i = 0; i < code_size; i++) {
+        if (p.code[i] == p.before[i]) {
+            continue;
+        }
+        bool listed = false;
+        for (auto [from, to] : ranges) {
+            listed |= i >= from && i < to;
+        }
+        if (listed) {
+            continue;
+        }
+        if (p.code[i] == 0x60 && p.code[i + 1] == 0xE8 &&
+            jump_target(p.code + i + 1) == addr(reinterpret_cast<void *>(&blank_palette))) {
+            const uint8_t tail[] = {0x61, 0xB7, 0x03, 0x90};
+            EXPECT_EQ(memcmp(p.code + i + 6, tail, 4), 0);
+            EXPECT_EQ(p.code[i + 10], filler);
+            blank_hooks++;
+            i += 9;
+            continue;
+        }
+        EXPECT_EQ(p.code[i], 0x90) << i;
+        nops++;
+    }
+    EXPECT_EQ(nops, 16);
+    EXPECT_EQ(blank_hooks, 14);
+    EXPECT_EQ(p.code[12899], 0x90);
+    const uint32_t first_blank = party ? 125253 : 125285;
+    EXPECT_EQ(p.code[first_blank - 1], 0x60);
+}
+
+INSTANTIATE_TEST_SUITE_P(Releases, Patches, ::testing::Values(false, true), [](const auto &info) {
+    return std::string(info.param ? "Party" : "Fix");
+});
+
+// Plants a routine around the solid palette hook: it keeps the colour at
+// S+0x1C/0x18/0x14, points EBX at a buffer, and after the hook's jump to
+// 12947 returns.
+uint8_t palette_buffer[768];
+
+void plant_solid_palette_routine(uint8_t *code) {
+    uint8_t *p = code + 12906 - 32;
+    const uint8_t head[] = {0x83, 0xEC, 0x20,                    // sub esp, 32
+                            0xC7, 0x44, 0x24, 0x1C, 10, 0, 0, 0, // mov [esp+28], 10
+                            0xC7, 0x44, 0x24, 0x18, 20, 0, 0, 0, // mov [esp+24], 20
+                            0xC7, 0x44, 0x24, 0x14, 30, 0, 0, 0, // mov [esp+20], 30
+                            0xBB};                               // mov ebx, imm32
+    memcpy(p, head, sizeof head);
+    const uint32_t buffer = addr(palette_buffer);
+    memcpy(p + sizeof head, &buffer, 4);
+    ASSERT_EQ(p + sizeof head + 4, code + 12906);
+    const uint8_t tail[] = {0x83, 0xC4, 0x20, 0xC3}; // add esp, 32; ret
+    memcpy(code + 12947, tail, sizeof tail);
+}
+
+TEST(PatchesRun, SolidPaletteHookFillsTheBufferAndContinuesAtItsTarget) {
+    Patched p;
+    patch(p, false, [](uint8_t *code) { plant_solid_palette_routine(code); });
+    for (int esp_mod : {0, 4, 8, 12}) {
+        memset(palette_buffer, 0, sizeof palette_buffer);
+        GuestCallRegs regs = {0xA, 0xB, 5, 0xD, 0x5151, 0xD1D1, 0xB9B9};
+        guest_call(addr(p.code + 12906 - 32), &regs, nullptr, 0, esp_mod);
+        for (int i = 0; i < 256; i++) {
+            ASSERT_EQ(palette_buffer[3 * i], 10);
+            ASSERT_EQ(palette_buffer[3 * i + 1], 20);
+            ASSERT_EQ(palette_buffer[3 * i + 2], 30);
+        }
+        EXPECT_EQ(regs.ecx, 6u);
+        EXPECT_EQ(regs.ebx, addr(palette_buffer) + 3);
+        EXPECT_EQ(regs.eax, 0xAu);
+        EXPECT_EQ(regs.edx, 0xDu);
+        EXPECT_EQ(regs.esi, 0x5151u);
+        EXPECT_EQ(regs.edi, 0xD1D1u);
+        EXPECT_EQ(regs.ebp, 0xB9B9u);
+        EXPECT_EQ(host_palette[255].r, 40);
+        EXPECT_EQ(host_palette[255].g, 80);
+        EXPECT_EQ(host_palette[255].b, 120);
+    }
+}
+
+// A frame-copy routine: PUSHA, then source, destination and count in EAX, EDX,
+// EBX, and the hook ends it.
+uint8_t copy_source[100], copy_destination[100];
+
+TEST(PatchesRun, FrameCopyHookCopiesAndEndsTheRoutine) {
+    Patched p;
+    patch(p, true, [](uint8_t *code) {
+        uint8_t *r = code + 48109 - 16;
+        const uint8_t pusha_movs[] = {0x60, 0xB8, 0, 0, 0, 0, 0xBA, 0, 0, 0, 0, 0xBB, 100, 0, 0, 0};
+        memcpy(r, pusha_movs, sizeof pusha_movs);
+        const uint32_t src = addr(copy_source), dst = addr(copy_destination);
+        memcpy(r + 2, &src, 4);
+        memcpy(r + 7, &dst, 4);
+    });
+    for (int i = 0; i < 100; i++) {
+        copy_source[i] = static_cast<uint8_t>(i * 7);
+    }
+    for (int esp_mod : {0, 4, 8, 12}) {
+        memset(copy_destination, 0, sizeof copy_destination);
+        GuestCallRegs regs = {0xA, 0xB, 0xC, 0xD, 0x5151, 0xD1D1, 0xB9B9};
+        const GuestCallRegs before = regs;
+        EXPECT_EQ(guest_call(addr(p.code + 48109 - 16), &regs, nullptr, 0, esp_mod), 0);
+        EXPECT_EQ(memcmp(copy_destination, copy_source, 100), 0);
+        EXPECT_EQ(memcmp(&regs, &before, sizeof regs), 0) << changed_registers(before, regs);
+    }
+}
+
+TEST(PatchesRun, BlankPaletteHookBlacksOutAndSetsBh) {
+    Patched p;
+    patch(p, false, [](uint8_t *code) { code[125285 + 9] = 0xC3; });
+    for (int esp_mod : {0, 4, 8, 12}) {
+        memset(host_palette, 0x55, sizeof host_palette);
+        GuestCallRegs regs = {0xA, 0x1234, 0xC, 0xD, 0x5151, 0xD1D1, 0xB9B9};
+        guest_call(addr(p.code + 125285 - 1), &regs, nullptr, 0, esp_mod);
+        EXPECT_EQ(regs.ebx, 0x0334u);
+        EXPECT_EQ(regs.eax, 0xAu);
+        EXPECT_EQ(regs.ecx, 0xCu);
+        for (const SDL_Color &c : host_palette) {
+            ASSERT_EQ(c.r | c.g | c.b, 0);
+        }
+    }
+}
+
+uint32_t seen_argc, seen_argv;
+
+TEST(PatchesRun, EntryAdapterRunsGuestMainWithArgcInEaxAndArgvInEdx) {
+    Patched p;
+    patch(p, true, [](uint8_t *code) {
+        // guest_main: store EAX and EDX, return EAX + 100
+        uint8_t *m = code + 0x20AA4;
+        const uint8_t body[] = {0xA3, 0, 0, 0, 0, 0x89, 0x15, 0, 0, 0, 0, 0x83, 0xC0, 100, 0xC3};
+        memcpy(m, body, sizeof body);
+        const uint32_t a = addr(&seen_argc), v = addr(&seen_argv);
+        memcpy(m + 1, &a, 4);
+        memcpy(m + 7, &v, 4);
+    });
+    using Main = int (*)(int, const char **);
+    const char *argv[] = {"x", nullptr};
+    EXPECT_EQ(reinterpret_cast<Main>(p.symbols[sym::entry_stub].location)(5, argv), 105);
+    EXPECT_EQ(seen_argc, 5u);
+    EXPECT_EQ(seen_argv, addr(argv));
+}
+
+} // namespace
