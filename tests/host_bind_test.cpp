@@ -147,6 +147,15 @@ struct Patched {
     GuestObject *objects;
 };
 
+// The catalogue's offsets, taken before any test binds a release in place.
+struct Offsets {
+    GuestSymbol fix[sym::count + 1], party[sym::count + 1];
+    Offsets() {
+        memcpy(fix, release_fix.symbols, sizeof fix);
+        memcpy(party, release_party.symbols, sizeof party);
+    }
+} const catalogue_offsets;
+
 void patch(Patched &p, bool party, void (*plant)(uint8_t *code)) {
     p.objects = synthetic_objects();
     p.code = reinterpret_cast<uint8_t *>(p.objects[0].host_base);
@@ -155,9 +164,9 @@ void patch(Patched &p, bool party, void (*plant)(uint8_t *code)) {
     }
     p.before = new uint8_t[code_size];
     memcpy(p.before, p.code, code_size);
-    const GuestRelease &release = party ? release_party : release_fix;
+    const GuestSymbol *offsets = party ? catalogue_offsets.party : catalogue_offsets.fix;
     for (int i = 0; i <= sym::count; i++) {
-        p.symbols[i] = release.symbols[i];
+        p.symbols[i] = offsets[i];
         if (p.symbols[i].object) {
             p.symbols[i].location += p.objects[p.symbols[i].object - 1].host_base;
         }
