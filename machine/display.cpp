@@ -43,12 +43,30 @@ void disown_vmutex(int site) {
     }
 }
 
+// What the display surface was last given, so that an unchanged palette (a
+// guest that fades to its own level every frame) is not uploaded again:
+// changing the display surface's palette costs as much as a flip.
+static SDL_Color screen_palette[256];
+static SDL_Surface *screen_palette_owner = nullptr;
+
 // Makes the blit from frame_surface an identity map: with any other palette on
 // the display surface SDL maps each colour to its nearest entry there.
 static void upload_screen_palette() {
-    if (screen) {
-        SDL_SetColors(screen, host_palette, 0, 256);
+    if (!screen) {
+        return;
     }
+    if (screen == screen_palette_owner &&
+        memcmp(screen_palette, host_palette, sizeof screen_palette) == 0) {
+        return;
+    }
+    SDL_SetColors(screen, host_palette, 0, 256);
+    memcpy(screen_palette, host_palette, sizeof screen_palette);
+    screen_palette_owner = screen;
+}
+
+// A new display surface (possibly at the old one's address) has SDL's palette.
+static void forget_screen_palette() {
+    screen_palette_owner = nullptr;
 }
 
 void release_display() {
@@ -92,6 +110,7 @@ void set_mode_13h() {
     if (display_closing.load()) {
         return; // the process is ending; SDL is being shut down
     }
+    forget_screen_palette();
     screen = SDL_SetVideoMode(320, 200, 8, video_flags);
     if (!screen) {
         fatal_sdl("vid");
@@ -263,6 +282,7 @@ void toggle_fullscreen() {
         disown_vmutex(239);
         return; // the process is ending already
     }
+    forget_screen_palette();
     screen = SDL_SetVideoMode(frame_surface->w, frame_surface->h,
                               frame_surface->format->BitsPerPixel, video_flags);
     upload_screen_palette();
