@@ -189,6 +189,11 @@ TEST_F(ThroughAdapter, FileRoutines) {
     EXPECT_EQ(call_each_alignment(tell_site, with(f)), (std::vector<uint32_t>{3, 3, 3, 3}));
     const std::vector<uint32_t> bad_seek = call_each_alignment(seek_site, with(f, -1, SEEK_SET));
     EXPECT_EQ(bad_seek[0], static_cast<uint32_t>(-1));
+    call_each_alignment(seek_site, with(f, -3, SEEK_END));
+    EXPECT_EQ(call_each_alignment(read_site, with(addr(buf), 1, 8, f)),
+              (std::vector<uint32_t>{3, 0, 0, 0}))
+        << "a short count at the end, then nothing";
+    EXPECT_EQ(buf[2], 17);
     for (uint32_t stream : streams) {
         GuestCallRegs regs = with(stream);
         guest_call(close_site, &regs, nullptr, 0, 4);

@@ -137,28 +137,4 @@ TEST_F(Runtime, GuestExitRunsTheHandlersWithTheGuestsStatus) {
         testing::ExitedWithCode(2), "^farewell\n$");
 }
 
-TEST_F(Runtime, FileRoutinesGiveTheCLibrarysResults) {
-    TempDir dir;
-    write_bytes(dir.file("data.bin"), {1, 2, 3, 4, 5, 6, 7, 8, 9});
-    EXPECT_EQ(guest_fopen(dir.file("missing").c_str(), "rb"), nullptr);
-    FILE *f = guest_fopen(dir.file("data.bin").c_str(), "rb");
-    ASSERT_NE(f, nullptr);
-    uint8_t buf[8] = {};
-    EXPECT_EQ(guest_fread(buf, 2, 2, f), 2u);
-    EXPECT_EQ(buf[3], 4);
-    EXPECT_EQ(guest_ftell(f), 4);
-    EXPECT_EQ(guest_fseek(f, -2, SEEK_END), 0);
-    EXPECT_EQ(guest_fread(buf, 1, 8, f), 2u) << "short count at the end";
-    EXPECT_EQ(buf[0], 8);
-    EXPECT_EQ(guest_fseek(f, 1, SEEK_SET), 0);
-    EXPECT_EQ(guest_fseek(f, 2, SEEK_CUR), 0);
-    EXPECT_EQ(guest_ftell(f), 3);
-    EXPECT_EQ(guest_fseek(f, -100, SEEK_SET), -1);
-    EXPECT_EQ(guest_fclose(f), 0);
-}
-
-TEST_F(Runtime, NoOpRoutines) {
-    EXPECT_EQ(succeed_noop(), 0);
-}
-
 } // namespace
