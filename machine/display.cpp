@@ -2,7 +2,6 @@
 #include "machine/display.h"
 
 #include <atomic>
-#include <cmath>
 #include <cstdlib>
 #include <cstring>
 
@@ -81,9 +80,9 @@ void release_display() {
     }
     display_closing.store(1);
     // A section under way on another thread takes a few milliseconds. The
-    // wait is bounded because that thread may never come back (it may be the
-    // one whose fatal error runs this, stuck behind us in SDL); after it the
-    // surfaces are dropped without the lock rather than hanging the exit.
+    // wait is bounded because that thread may be waiting for this one (inside
+    // SDL, say) and never leave; then the surfaces are dropped without the
+    // lock rather than hanging the exit.
     constexpr int wait_limit_ms = 500;
     int waited_ms = 0;
     while (vmutex_owner.load() != 0 && waited_ms < wait_limit_ms) {
