@@ -167,40 +167,42 @@ void apply_page_fixups(const TableBuffer &buf, const LeHeader &header, GuestObje
 
     // Fields are read up to the end of the buffer, not of the page's range:
     // a record that runs over its range's end still lies in bytes we hold.
-    uint64_t pos = static_cast<uint64_t>(header.fixup_record_table) + start;
-    const uint64_t stop = static_cast<uint64_t>(header.fixup_record_table) + end;
-    auto next8 = [&]() { return *take(buf, pos++, 1, "le record"); };
-    auto next16 = [&]() {
-        const uint16_t v = get_u16(take(buf, pos, 2, "le record"));
-        pos += 2;
-        return v;
-    };
-    auto next32 = [&]() {
-        const uint32_t v = get_u32(take(buf, pos, 4, "le record"));
-        pos += 4;
-        return v;
-    };
-
+    uint32_t pos = header.fixup_record_table + start;
+    const uint32_t stop = header.fixup_record_table + end;
     const uint64_t page_start = static_cast<uint64_t>(object.host_base) -
                                 reinterpret_cast<uintptr_t>(object_block) +
                                 static_cast<uint64_t>(i) * page_bytes;
     while (pos < stop) {
-        const uint8_t source_type = next8();
+        const uint8_t *r = buf.bytes + pos;
+        const uint32_t held = buf.size - pos;
+        const uint8_t source_type = r[0];
         if (source_type != 2 && source_type != 6 && source_type != 7 && source_type != 8) {
             fatal("rel1 t1=%d", source_type);
         }
-        const uint8_t flags = next8();
+        if (held < 2) {
+            fatal("le record");
+        }
+        const uint8_t flags = r[1];
         if (flags & flag_bad) {
             fatal("rel2 t2=%d", flags);
         }
         if ((flags & target_type_mask) == 3) {
             fatal("rel3 t2=%d", flags);
         }
-        const int16_t source_offset = static_cast<int16_t>(next16());
+        if (held < 4) {
+            fatal("le record");
+        }
+        const int16_t source_offset = static_cast<int16_t>(get_u16(r + 2));
         if ((flags & target_type_mask) != 0) {
             fatal("rel4 t2=%d", flags);
         }
-        const uint32_t target_object = (flags & flag_object16) ? next16() : next8();
+        const uint32_t object_bytes = (flags & flag_object16) ? 2 : 1;
+        const uint32_t offset_bytes = source_type == 2 ? 0 : (flags & flag_offset32) ? 4 : 2;
+        const uint32_t record_bytes = 4 + object_bytes + offset_bytes;
+        if (held < record_bytes) {
+            fatal("le record");
+        }
+        pos += record_bytes;
 
         // A negative offset reaches back into the preceding page (or the
         // object before); any field inside the block is allowed.
@@ -210,14 +212,17 @@ void apply_page_fixups(const TableBuffer &buf, const LeHeader &header, GuestObje
             fatal("le source");
         }
         uint8_t *field = object_block + source;
-
         if (source_type == 2) {
             // The object number is read and skipped; nothing depends on it,
             // so it is not checked either.
             put_u16(field, 0xFFFF);
             continue;
         }
-        const uint32_t target_offset = (flags & flag_offset32) ? next32() : next16();
+
+        const uint32_t target_object = object_bytes == 2 ? get_u16(r + 4) : r[4];
+        const uint8_t *offset_field = r + 4 + object_bytes;
+        const uint32_t target_offset =
+            offset_bytes == 4 ? get_u32(offset_field) : get_u16(offset_field);
         if (target_object == 0 || target_object > header.object_count) {
             fatal("le target %u", target_object);
         }

@@ -12,11 +12,18 @@ struct Reader {
     int left;      // control bits still valid in bits
 };
 
+// One token needs at most 16 control bits (so one new word) and two data
+// bytes, and writes at most 270 bytes; a run of literals takes at most 32
+// bytes. While that much input and room are left (a word loaded ahead of a
+// token included), tokens are decoded without the per-read checks.
+constexpr ptrdiff_t fast_input_min = 4 + 32 + 6;
+constexpr ptrdiff_t fast_output_min = 270 + 32;
+
 // The start state makes the first bit a 0 that costs no input: every stream
 // begins with a literal, and its first control word follows that byte.
-inline uint32_t next_bit(Reader &r) {
+template <bool checked> inline uint32_t next_bit(Reader &r) {
     if (r.left == 0) {
-        if (r.end - r.in < 4) {
+        if (checked && r.end - r.in < 4) {
             fatal("unpack input");
         }
         r.bits = get_u32(r.in);
@@ -30,16 +37,16 @@ inline uint32_t next_bit(Reader &r) {
 }
 
 // n control bits, the first one taken as the most significant.
-inline uint32_t next_bits(Reader &r, int n) {
+template <bool checked> inline uint32_t next_bits(Reader &r, int n) {
     uint32_t v = 0;
     while (n-- > 0) {
-        v = v << 1 | next_bit(r);
+        v = v << 1 | next_bit<checked>(r);
     }
     return v;
 }
 
-inline uint32_t next_byte(Reader &r) {
-    if (r.in == r.end) {
+template <bool checked> inline uint32_t next_byte(Reader &r) {
+    if (checked && r.in == r.end) {
         fatal("unpack input");
     }
     return *r.in++;
@@ -53,6 +60,160 @@ inline void copy_match(uint8_t *dst, const uint8_t *src, uint32_t len) {
     }
 }
 
+// Decodes one token; false at the end marker.
+template <bool checked>
+inline bool next_token(Reader &r, const uint8_t *dst, uint8_t *&out, const uint8_t *out_end) {
+    if (next_bit<checked>(r) == 0) {
+        const uint32_t literal = next_byte<checked>(r);
+        if (checked && out == out_end) {
+            fatal("unpack output");
+        }
+        *out++ = static_cast<uint8_t>(literal);
+        return true;
+    }
+    const uint32_t low = next_byte<checked>(r);
+    uint32_t distance;
+    uint32_t length;
+    if (next_bit<checked>(r) == 0) {
+        if (next_bit<checked>(r) == 0) {
+            if (low == 0) {
+                return false;
+            }
+            distance = low;
+        } else {
+            distance = low + 256 * next_bits<checked>(r, 3) + 1;
+        }
+        length = 2;
+    } else {
+        if (next_bit<checked>(r) == 0) {
+            distance = low + 1;
+        } else if (next_bit<checked>(r) == 0) {
+            distance = 256 * next_bits<checked>(r, 2) + low + 1;
+        } else {
+            distance = 256 * next_bits<checked>(r, 4) + low + 1;
+        }
+        // Up to four 0 bits add one each; after the fourth no closing 1 is
+        // read, the next bit picks the extension.
+        length = 3;
+        while (length < 7 && next_bit<checked>(r) == 0) {
+            length++;
+        }
+        if (length == 7) {
+            length = next_bit<checked>(r) == 0 ? 7 + next_bits<checked>(r, 3)
+                                               : 15 + next_byte<checked>(r);
+        }
+    }
+    if (distance > static_cast<size_t>(out - dst)) {
+        fatal("unpack distance");
+    }
+    if (checked && length > static_cast<size_t>(out_end - out)) {
+        fatal("unpack output");
+    }
+    copy_match(out, out - distance, length);
+    out += length;
+    return true;
+}
+
+// The form of a match from the 7 control bits after its leading 1: bits
+// used (the leading 1 included), what is added to the low byte to give the
+// distance, and whether a length code follows.
+struct MatchForm {
+    uint8_t bits;
+    uint8_t is_long;
+    uint16_t distance_add;
+};
+
+constexpr MatchForm match_form(uint32_t x) { // x: the 7 bits, first in bit 6
+    switch (x >> 5) {
+    case 0:
+        return {3, 0, 0}; // 1 00: distance L (L = 0 is the end marker)
+    case 1:
+        return {6, 0, static_cast<uint16_t>(256 * (x >> 2 & 7) + 1)}; // 1 01 hhh
+    case 2:
+        return {3, 1, 1}; // 1 10
+    default:
+        return x & 0x10
+                   ? MatchForm{8, 1, static_cast<uint16_t>(256 * (x & 15) + 1)}      // 1 111 hhhh
+                   : MatchForm{6, 1, static_cast<uint16_t>(256 * (x >> 2 & 3) + 1)}; // 1 110 hh
+    }
+}
+
+struct MatchForms {
+    MatchForm form[128];
+    constexpr MatchForms() : form() {
+        for (uint32_t x = 0; x < 128; x++) {
+            form[x] = match_form(x);
+        }
+    }
+};
+constexpr MatchForms match_form_table;
+constexpr const MatchForm *match_forms = match_form_table.form;
+
+// The same tokens taken from the control bits already in the buffer (bits
+// not yet loaded read as 0): a run of literals at once, a match in one step
+// when all its control bits are there. Returns 1 after a token, 0 at the end
+// marker, -1 when the token's bits run past the buffer (nothing consumed).
+inline int buffered_token(Reader &r, const uint8_t *dst, uint8_t *&out) {
+    const uint32_t b = r.bits;
+    if ((b >> 31) == 0) {
+        int run = b ? __builtin_clz(b) : 32;
+        if (run > r.left) {
+            run = r.left;
+        }
+        for (int k = 0; k < run; k++) {
+            out[k] = r.in[k];
+        }
+        out += run;
+        r.in += run;
+        r.bits = run == 32 ? 0 : b << run;
+        r.left -= run;
+        return 1;
+    }
+    const uint32_t low = r.in[0];
+    const MatchForm form = match_forms[b >> 24 & 0x7F];
+    int used = form.bits;
+    const uint32_t distance = low + form.distance_add;
+    uint32_t length = form.is_long ? 0 : 2;
+    bool extension_byte = false;
+    if (length == 0) {
+        const uint32_t y = b << used;
+        const int zeros = y ? __builtin_clz(y) : 32;
+        if (zeros < 4) {
+            length = 3 + zeros;
+            used += zeros + 1;
+        } else if ((y & 1u << 27) == 0) {
+            length = 7 + (y >> 24 & 7);
+            used += 8;
+        } else {
+            extension_byte = true;
+            used += 5;
+        }
+    }
+    if (used > r.left) {
+        return -1;
+    }
+    r.bits = b << used;
+    r.left -= used;
+    r.in++;
+    if (extension_byte) {
+        length = 15 + *r.in++;
+    }
+    if (distance == 0) {
+        return 0; // end marker
+    }
+    if (distance > static_cast<size_t>(out - dst)) {
+        fatal("unpack distance");
+    }
+    if (length == 2) {
+        out[0] = out[-distance];
+        out[1] = out[1 - distance];
+    } else {
+        copy_match(out, out - distance, length);
+    }
+    out += length;
+    return 1;
+}
+
 } // namespace
 
 size_t pmw1_unpack(uint8_t *dst, size_t dst_len, const uint8_t *src, size_t src_len) {
@@ -60,52 +221,22 @@ size_t pmw1_unpack(uint8_t *dst, size_t dst_len, const uint8_t *src, size_t src_
     uint8_t *out = dst;
     uint8_t *const out_end = dst + dst_len;
     for (;;) {
-        if (next_bit(r) == 0) {
-            const uint32_t literal = next_byte(r);
-            if (out == out_end) {
-                fatal("unpack output");
+        while (r.end - r.in >= fast_input_min && out_end - out >= fast_output_min) {
+            if (r.left == 0) {
+                r.bits = get_u32(r.in);
+                r.in += 4;
+                r.left = 32;
             }
-            *out++ = static_cast<uint8_t>(literal);
-            continue;
-        }
-        const uint32_t low = next_byte(r);
-        uint32_t distance;
-        uint32_t length;
-        if (next_bit(r) == 0) {
-            if (next_bit(r) == 0) {
-                if (low == 0) {
-                    return static_cast<size_t>(out - dst); // end marker
-                }
-                distance = low;
-            } else {
-                distance = low + 256 * next_bits(r, 3) + 1;
+            const int token = buffered_token(r, dst, out);
+            if (token == 0) {
+                return static_cast<size_t>(out - dst);
             }
-            length = 2;
-        } else {
-            if (next_bit(r) == 0) {
-                distance = low + 1;
-            } else if (next_bit(r) == 0) {
-                distance = 256 * next_bits(r, 2) + low + 1;
-            } else {
-                distance = 256 * next_bits(r, 4) + low + 1;
-            }
-            // Up to four 0 bits add one each; after the fourth no closing
-            // 1 is read, the next bit picks the extension.
-            length = 3;
-            while (length < 7 && next_bit(r) == 0) {
-                length++;
-            }
-            if (length == 7) {
-                length = next_bit(r) == 0 ? 7 + next_bits(r, 3) : 15 + next_byte(r);
+            if (token < 0 && !next_token<false>(r, dst, out, out_end)) {
+                return static_cast<size_t>(out - dst);
             }
         }
-        if (distance > static_cast<size_t>(out - dst)) {
-            fatal("unpack distance");
+        if (!next_token<true>(r, dst, out, out_end)) {
+            return static_cast<size_t>(out - dst); // end marker
         }
-        if (length > static_cast<size_t>(out_end - out)) {
-            fatal("unpack output");
-        }
-        copy_match(out, out - distance, length);
-        out += length;
     }
 }

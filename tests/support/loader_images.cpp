@@ -1,0 +1,78 @@
+#include "loader_images.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+GuestObject *load_image_file(const std::string &path) {
+    FILE *f = fopen(path.c_str(), "rb");
+    if (!f) {
+        ADD_FAILURE() << "cannot open " << path;
+        return nullptr;
+    }
+    seek_to(f, 60);
+    const uint32_t h = read_u32(f);
+    seek_to(f, h);
+    const uint32_t signature = read_u32(f);
+    GuestObject *objects = (signature & 0xFFFF) == 0x454C ? load_le(f, h) : load_pmw1(f, h);
+    fclose(f);
+    return objects;
+}
+
+uint8_t *object_byte(const GuestObject &object, uint32_t k) {
+    return reinterpret_cast<uint8_t *>(static_cast<uintptr_t>(object.host_base)) + k;
+}
+
+uint32_t object_u32(const GuestObject &object, uint32_t k) {
+    uint32_t v;
+    memcpy(&v, object_byte(object, k), 4);
+    return v;
+}
+
+uint16_t object_u16(const GuestObject &object, uint32_t k) {
+    uint16_t v;
+    memcpy(&v, object_byte(object, k), 2);
+    return v;
+}
+
+uint32_t block_offset(const GuestObject &object) {
+    return object.host_base - static_cast<uint32_t>(reinterpret_cast<uintptr_t>(object_block));
+}
+
+void patch_u8(std::vector<uint8_t> &bytes, size_t at, uint8_t v) {
+    bytes.at(at) = v;
+}
+
+void patch_u16(std::vector<uint8_t> &bytes, size_t at, uint16_t v) {
+    patch_u8(bytes, at, static_cast<uint8_t>(v));
+    patch_u8(bytes, at + 1, static_cast<uint8_t>(v >> 8));
+}
+
+void patch_u32(std::vector<uint8_t> &bytes, size_t at, uint32_t v) {
+    patch_u16(bytes, at, static_cast<uint16_t>(v));
+    patch_u16(bytes, at + 2, static_cast<uint16_t>(v >> 16));
+}
+
+uint32_t file_u32(const std::vector<uint8_t> &bytes, size_t at) {
+    return bytes.at(at) | bytes.at(at + 1) << 8 | bytes.at(at + 2) << 16 |
+           static_cast<uint32_t>(bytes.at(at + 3)) << 24;
+}
+
+GuestObject *ImageLoad::load(const std::vector<uint8_t> &image) {
+    if (!write_file(path, image)) {
+        ADD_FAILURE() << "cannot write " << path;
+        return nullptr;
+    }
+    GuestObject *objects = load_image_file(path);
+    loaded.emplace_back(objects, object_block);
+    return objects;
+}
+
+void ImageLoad::TearDown() {
+    for (auto &[objects, block] : loaded) {
+        free(objects);
+        free(block);
+    }
+    object_block = nullptr;
+    object_block_size = 0;
+}
