@@ -1,4 +1,7 @@
-// Addresses of the host routines that the redirect lists name.
+// Addresses of the host routines that the redirect lists name. The guest's
+// file routines go to thin wrappers around the C library's: the library makes
+// no promise to leave its parameter slots alone or to run on a stack aligned
+// to 4 bytes only, and the adapters rely on both.
 #include <cstdio>
 
 #include "binding/catalogue.h"
@@ -50,9 +53,9 @@ void *host_routine_address(HostRoutine routine) {
     case HostRoutine::poll_events:
         return reinterpret_cast<void *>(&poll_events);
     case HostRoutine::ftell:
-        return reinterpret_cast<void *>(&ftell);
+        return reinterpret_cast<void *>(&guest_ftell);
     case HostRoutine::fseek:
-        return reinterpret_cast<void *>(&fseek);
+        return reinterpret_cast<void *>(&guest_fseek);
     case HostRoutine::guest_exit:
         return reinterpret_cast<void *>(&guest_exit);
     case HostRoutine::pool_alloc:
@@ -66,11 +69,11 @@ void *host_routine_address(HostRoutine routine) {
     case HostRoutine::ignore_one:
         return reinterpret_cast<void *>(&ignore_one);
     case HostRoutine::fread:
-        return reinterpret_cast<void *>(&fread);
+        return reinterpret_cast<void *>(&guest_fread);
     case HostRoutine::fclose:
-        return reinterpret_cast<void *>(&fclose);
+        return reinterpret_cast<void *>(&guest_fclose);
     case HostRoutine::fopen:
-        return reinterpret_cast<void *>(&fopen);
+        return reinterpret_cast<void *>(&guest_fopen);
     case HostRoutine::fade_palette:
         return reinterpret_cast<void *>(&fade_palette);
     case HostRoutine::none:
