@@ -266,6 +266,10 @@ GuestObject *load_le(FILE *file, uint32_t h) {
         const GuestObject &object = objects[k];
         const uint32_t first = page_index(object) - 1;
         const uint32_t n = page_count(object);
+        // A page run longer than 32 bits can address has no length.
+        if (n > 0xFFFFFFFF / page_bytes) {
+            fatal("le pages");
+        }
         uint32_t length = n * page_bytes;
         if (first + n == header.module_pages && length != 0) {
             length -= page_bytes - header.last_page_bytes;
@@ -277,9 +281,8 @@ GuestObject *load_le(FILE *file, uint32_t h) {
         if (length == 0) {
             read_exact(file, place, 0); // refused like every empty block read
         }
-        // An object without a first page, or whose page run lies beyond any
-        // file position, has no data to read.
-        if (page_index(object) == 0 || n > 0xFFFFFFFF / page_bytes) {
+        // Page index 0 names no page; the run would start before the data.
+        if (page_index(object) == 0) {
             fatal("le pages");
         }
         seek_to_position(file, header.data_pages + static_cast<uint64_t>(first) * page_bytes);

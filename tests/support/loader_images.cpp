@@ -1,5 +1,6 @@
 #include "loader_images.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -75,4 +76,44 @@ void ImageLoad::TearDown() {
     }
     object_block = nullptr;
     object_block_size = 0;
+}
+
+void expect_loaded(const std::vector<ImageObject> &objects, const GuestObject *loaded) {
+    ASSERT_NE(loaded, nullptr);
+    for (size_t k = 0; k < objects.size(); k++) {
+        const ImageObject &o = objects[k];
+        const uint32_t vsize =
+            o.virtual_size ? o.virtual_size : static_cast<uint32_t>(o.data.size());
+        ASSERT_EQ(loaded[k].virtual_size, vsize) << "object " << k + 1;
+        std::vector<uint8_t> expected(o.data.begin(),
+                                      o.data.begin() + std::min<size_t>(o.data.size(), vsize));
+        expected.resize((vsize + 31) / 32 * 32, 0);
+        for (const ImageFixup &f : o.fixups) {
+            const size_t width = f.type == 2 ? 2 : f.type == 6 ? 6 : 4;
+            if (f.source_offset > expected.size() || width > expected.size() - f.source_offset) {
+                ADD_FAILURE() << "object " << k + 1 << ": fixup outside the place";
+                continue;
+            }
+            uint8_t *at = expected.data() + f.source_offset;
+            const uint32_t target = loaded[f.target_object - 1].host_base + f.target_offset;
+            const uint32_t source = loaded[k].host_base + f.source_offset;
+            const uint32_t value = f.type == 8 ? target - (source + 4) : target;
+            if (f.type == 2) {
+                memset(at, 0xFF, 2);
+            } else {
+                memcpy(at, &value, 4);
+            }
+            if (f.type == 6) {
+                memset(at + 4, 0xFF, 2);
+            }
+        }
+        const uint8_t *got = object_byte(loaded[k], 0);
+        for (size_t i = 0; i < expected.size(); i++) {
+            if (got[i] != expected[i]) {
+                ADD_FAILURE() << "object " << k + 1 << " byte " << i << ": expected "
+                              << int(expected[i]) << ", loaded " << int(got[i]);
+                break;
+            }
+        }
+    }
 }

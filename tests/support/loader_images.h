@@ -39,3 +39,9 @@ struct ImageLoad : ::testing::Test {
     GuestObject *load(const std::vector<uint8_t> &image);
     void TearDown() override;
 };
+
+// Checks every object's place against what the writer was given: the
+// initialised bytes, zeros up to the next multiple of 32, and each fixup's
+// value computed from the loaded bases. Bytes of data beyond the virtual
+// size are expected as zero: they are never loaded.
+void expect_loaded(const std::vector<ImageObject> &objects, const GuestObject *loaded);
