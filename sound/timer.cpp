@@ -155,8 +155,7 @@ GUEST_ENTRY int timer_close() {
     timer_running = 0;
     if (mute && timer_id) {
         SDL_RemoveTimer(timer_id);
-        // Cleared so that the exit handlers do not remove it a second time:
-        // SDL frees a timer's record when it is removed.
+        // Cleared so that the exit handlers do not remove it a second time.
         timer_id = nullptr;
     }
     return 0;
