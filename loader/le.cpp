@@ -134,11 +134,10 @@ TableBuffer read_tables(FILE *file, uint32_t h, const LeHeader &header) {
     }
     TableBuffer buf = {static_cast<uint8_t *>(xmalloc(static_cast<size_t>(size))),
                        static_cast<uint32_t>(size)};
+    // One read: the file is known to hold any bytes beyond the loader
+    // section, so a short file still fails on the loader section's bytes.
     seek_to(file, h);
-    read_exact(file, buf.bytes, loader_end);
-    if (size > loader_end) {
-        read_exact(file, buf.bytes + loader_end, static_cast<size_t>(size - loader_end));
-    }
+    read_exact(file, buf.bytes, buf.size);
     return buf;
 }
 

@@ -58,7 +58,7 @@ TEST_F(Mkimage, WritesBothFormatsFromObjectFilesAndFixupLists) {
             run({format, "out.exe", "--object", "code.bin", "--fixups", "code.fix", "--object",
                  "data.bin:5000:stored", "--fixups", "data.fix", "--entry", "1:0x10"});
         ASSERT_EQ(r.exit_status, 0) << r.err;
-        expect_loaded(expected, load_image_file(dir.file("out.exe")));
+        expect_loaded(expected, load_file(dir.file("out.exe")));
     }
 }
 

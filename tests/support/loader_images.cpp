@@ -64,7 +64,11 @@ GuestObject *ImageLoad::load(const std::vector<uint8_t> &image) {
         ADD_FAILURE() << "cannot write " << path;
         return nullptr;
     }
-    GuestObject *objects = load_image_file(path);
+    return load_file(path);
+}
+
+GuestObject *ImageLoad::load_file(const std::string &file) {
+    GuestObject *objects = load_image_file(file);
     loaded.emplace_back(objects, object_block);
     return objects;
 }

@@ -37,6 +37,7 @@ struct ImageLoad : ::testing::Test {
     std::vector<std::pair<GuestObject *, uint8_t *>> loaded;
 
     GuestObject *load(const std::vector<uint8_t> &image);
+    GuestObject *load_file(const std::string &file);
     void TearDown() override;
 };
 
