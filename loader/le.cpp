@@ -122,10 +122,9 @@ TableBuffer read_tables(FILE *file, uint32_t h, const LeHeader &header) {
     uint64_t size = loader_end;
     const uint64_t fixup_end =
         static_cast<uint64_t>(header.fixup_page_table) + header.fixup_section_size;
-    uint32_t rest_of_file = 0;
     if (fixup_end > loader_end) {
         const uint32_t total = file_size(file);
-        rest_of_file = total > h ? total - h : 0;
+        const uint32_t rest_of_file = total > h ? total - h : 0;
         if (fixup_end < rest_of_file) {
             size = fixup_end;
         } else if (rest_of_file > loader_end) {
