@@ -35,6 +35,21 @@ bench: deps configure
 	cmake --build $(BUILD) -j$(JOBS) --target benchmarks
 	$(BUILD)/tools/bench/lumox_bench
 
+# The sample guest (sample/) in a window with its music: the Fix layout from
+# a directory of its own; the Party layout and the options are told.
+DEMO_DIR = $(abspath $(BUILD))/demo
+demo: deps configure
+	cmake --build $(BUILD) -j$(JOBS) --target lumoxrun-sample
+	mkdir -p $(DEMO_DIR)/fix $(DEMO_DIR)/party
+	cp $(BUILD)/sample/fix/lumox.exe $(DEMO_DIR)/fix/
+	cp $(BUILD)/sample/party/lumox.exe $(DEMO_DIR)/party/
+	@echo
+	@echo "The sample guest, Fix layout (LE image): Escape fades out, f toggles full screen, q quits."
+	@echo "The Party layout (PMW1 image):  cd $(DEMO_DIR)/party && $(abspath $(BUILD))/sample/lumoxrun-sample"
+	@echo "Options: -mute (no sound; an SDL timer drives the music), -f (start full screen)."
+	@echo
+	cd $(DEMO_DIR)/fix && $(abspath $(BUILD))/sample/lumoxrun-sample
+
 format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i
 

@@ -46,9 +46,9 @@ void render_plasma(uint8_t *pixels, int frame) {
 
 void make_palette(uint8_t *palette) {
     for (unsigned i = 0; i < 256; i++) {
-        palette[3 * i] = (uint8_t)(wave(i) >> 2);
-        palette[3 * i + 1] = (uint8_t)(wave(i + 85) >> 2);
-        palette[3 * i + 2] = (uint8_t)(wave(i + 170) >> 2);
+        palette[3 * i] = (uint8_t)(wave(3 * i) >> 2);
+        palette[3 * i + 1] = (uint8_t)(wave(3 * i + 85) >> 2);
+        palette[3 * i + 2] = (uint8_t)(wave(3 * i + 170) >> 2);
     }
 }
 

@@ -1,0 +1,188 @@
+// The sample in a real window on a virtual X server: the caption names the
+// release, a held frame is on the screen pixel for pixel as computed here, and
+// the keys and the window's close request do what they should.
+#include <chrono>
+#include <cstring>
+#include <gtest/gtest.h>
+#include <thread>
+
+#include "support/sample_run.h"
+
+namespace {
+
+const char farewell[] = "\nHave a nice day\n";
+constexpr int held_frame = 24;
+
+bool ends_with(const std::string &s, const std::string &tail) {
+    return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+std::string describe(const ProcessResult &r) {
+    return "status " + std::to_string(r.exit_status) + ", signal " + std::to_string(r.signal) +
+           (r.timed_out ? ", timed out" : "") + "\n--- stdout\n" + r.out + "--- stderr\n" + r.err;
+}
+
+void sleep_ms(int ms) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+std::vector<std::string> x_env(const Xvfb &x) {
+    return {"DISPLAY=" + x.display, "SDL_VIDEODRIVER=x11", "SDL_AUDIODRIVER=dummy"};
+}
+
+// Pixels of the screenshot that differ from the held frame in its palette.
+int wrong_pixels(const std::vector<uint8_t> &rgb) {
+    static const std::vector<uint8_t> frame = sample_frame(held_frame);
+    static const std::vector<uint8_t> palette = sample_screen_palette();
+    int wrong = 0;
+    for (size_t p = 0; p < frame.size(); p++) {
+        if (memcmp(&rgb[3 * p], &palette[3 * frame[p]], 3) != 0) {
+            wrong++;
+        }
+    }
+    return wrong;
+}
+
+// Waits until the window shows the held frame; returns the last screenshot.
+std::vector<uint8_t> wait_for_held_frame(const Xvfb &x, int &wrong) {
+    std::vector<uint8_t> rgb;
+    wrong = -1;
+    for (int tries = 0; tries < 50; tries++) {
+        int w, h;
+        rgb = screenshot(x, find_window(x, "^Lumox", 1000), w, h);
+        if (w == 320 && h == 200) {
+            wrong = wrong_pixels(rgb);
+            if (wrong == 0) {
+                break;
+            }
+        }
+        sleep_ms(200);
+    }
+    return rgb;
+}
+
+void key(const Xvfb &x, const std::string &window, const std::string &name) {
+    x_command(x, {"/usr/bin/xdotool", "windowfocus", "--sync", window});
+    x_command(x, {"/usr/bin/xdotool", "key", name});
+}
+
+// Saves what the window showed, for the documentation's picture.
+void keep_screenshot(const std::vector<uint8_t> &rgb) {
+    const std::string dir = sample_build_dir();
+    std::string ppm = "P6\n320 200\n255\n";
+    ppm.append(rgb.begin(), rgb.end());
+    const std::string path = dir + "/sample/screenshot.ppm";
+    write_bytes(path, std::vector<unsigned char>(ppm.begin(), ppm.end()));
+    run_process(
+        {"/bin/sh", "-c",
+         "pnmtopng '" + path + "' > '" + std::string(dir) + "/sample/screenshot.png' 2>/dev/null"},
+        "/tmp");
+}
+
+struct Window : testing::Test {
+    Xvfb x;
+    TempDir dir;
+    Child child;
+    std::string window;
+
+    void start(bool party, const std::string &script, const std::vector<std::string> &options) {
+        ASSERT_FALSE(x.display.empty()) << "Xvfb did not start";
+        prepare_sample_dir(dir, party, script);
+        child = start_sample(dir, options, x_env(x));
+        window = find_window(x, "^Lumox", 20000);
+        ASSERT_FALSE(window.empty()) << "no window";
+        // SDL may replace its first window once the guest sets its mode.
+        sleep_ms(700);
+        window = find_window(x, "^Lumox", 1000);
+    }
+    ProcessResult finish() { return finish_child(child, 20000); }
+    void TearDown() override {
+        if (child.pid > 0) {
+            finish_child(child, 0);
+        }
+    }
+};
+
+TEST_F(Window, HeldFrameFullScreenToggleAndEscape) {
+    start(false, "hold 24\nescape 3\n", {});
+    EXPECT_EQ(x_command(x, {"/usr/bin/xdotool", "getwindowname", window}),
+              "Lumox(Fix) 'f' - fullscreen, 'q/esc' - quit\n");
+    int wrong;
+    const std::vector<uint8_t> rgb = wait_for_held_frame(x, wrong);
+    EXPECT_EQ(wrong, 0) << "pixels differing from the held frame";
+    if (wrong == 0) {
+        keep_screenshot(rgb);
+    }
+
+    // Full screen and back: the picture and its palette survive.
+    key(x, window, "f");
+    sleep_ms(500);
+    EXPECT_TRUE(child_running(child));
+    window = find_window(x, "^Lumox", 5000);
+    key(x, window, "f");
+    sleep_ms(500);
+    window = find_window(x, "^Lumox", 5000);
+    wait_for_held_frame(x, wrong);
+    EXPECT_EQ(wrong, 0) << "pixels differing after full screen and back";
+
+    // Escape reaches the guest, which fades out and leaves with its status.
+    key(x, window, "Escape");
+    const ProcessResult r = finish();
+    EXPECT_EQ(r.exit_status, 3) << describe(r);
+    EXPECT_NE(r.out.find("sample: escape after"), std::string::npos) << describe(r);
+    EXPECT_NE(r.out.find("sample: 22 checks passed, 0 failed\n"), std::string::npos);
+    EXPECT_TRUE(ends_with(r.out, farewell)) << describe(r);
+}
+
+// Under a server without a window manager the full-screen window never
+// changes size, and SDL keeps the scaled letterbox it laid out for the whole
+// screen once the window is back; so this checks that a picture is shown,
+// not its pixels.
+TEST_F(Window, StartsFullScreenWithTheOptionAndOneKeyBringsBackTheWindow) {
+    start(false, "hold 24\n", {"-f", "-mute"});
+    key(x, window, "f");
+    sleep_ms(1500);
+    EXPECT_TRUE(child_running(child));
+    int w = 0, h = 0;
+    const std::vector<uint8_t> rgb = screenshot(x, find_window(x, "^Lumox", 1000), w, h);
+    ASSERT_EQ(w, 320);
+    ASSERT_EQ(h, 200);
+    int shown = 0;
+    for (size_t p = 0; p + 3 <= rgb.size(); p += 3) {
+        shown += (rgb[p] | rgb[p + 1] | rgb[p + 2]) != 0;
+    }
+    EXPECT_GT(shown, 64000 / 2) << "little of the picture is on the screen";
+
+    // Escape without an exit status asked for: the guest's main routine
+    // returns to the host, which ends with status 0.
+    key(x, window, "Escape");
+    const ProcessResult r = finish();
+    EXPECT_EQ(r.exit_status, 0) << describe(r);
+    EXPECT_NE(r.out.find("sample: escape after"), std::string::npos) << describe(r);
+    EXPECT_TRUE(ends_with(r.out, farewell)) << describe(r);
+}
+
+TEST_F(Window, QuitKeyEndsWithStatusZero) {
+    start(true, "hold 24\nescape 3\n", {"-mute"});
+    EXPECT_EQ(x_command(x, {"/usr/bin/xdotool", "getwindowname", window}),
+              "Lumox(Party) 'f' - fullscreen, 'q/esc' - quit\n");
+    int wrong;
+    wait_for_held_frame(x, wrong);
+    EXPECT_EQ(wrong, 0);
+    key(x, window, "q");
+    const ProcessResult r = finish();
+    EXPECT_EQ(r.exit_status, 0) << describe(r);
+    EXPECT_EQ(r.out.find("sample: escape after"), std::string::npos) << describe(r);
+    EXPECT_TRUE(ends_with(r.out, farewell)) << describe(r);
+}
+
+TEST_F(Window, ClosingTheWindowEndsWithStatusZero) {
+    start(true, "escape 3\n", {});
+    sleep_ms(500);
+    ASSERT_TRUE(request_close(x, window));
+    const ProcessResult r = finish();
+    EXPECT_EQ(r.exit_status, 0) << describe(r);
+    EXPECT_TRUE(ends_with(r.out, farewell)) << describe(r);
+}
+
+} // namespace
