@@ -112,6 +112,7 @@ TEST_F(SdlSoundTest, DiskDriverReceivesTheMixedBytesInOrderWithoutGapsOrRepeats)
 TEST_F(SdlSoundTest, SecondOpenWithSoundOnIsFatal) {
     EXPECT_EXIT(
         {
+            atexit(close_sdl_at_exit);
             open_device("dummy");
             device_open(44100, 10);
         },
