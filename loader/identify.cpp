@@ -1,5 +1,6 @@
 // Identification of the guest file by digest, the MS-DOS stub checks, the
 // dispatch to the image loaders, and the helpers every loader uses.
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <md5.h>
@@ -29,7 +30,11 @@ uint32_t read_u32(FILE *file) {
 void seek_to(FILE *file, uint32_t offset) {
     // The offset is an unsigned file position; long is 32 bits here, so
     // offsets of 2 GiB and more are refused rather than turned negative.
-    if (offset > 0x7FFFFFFF || fseek(file, static_cast<long>(offset), SEEK_SET) != 0) {
+    if (offset > 0x7FFFFFFF) {
+        errno = EOVERFLOW;
+        fatal_errno("seek");
+    }
+    if (fseek(file, static_cast<long>(offset), SEEK_SET) != 0) {
         fatal_errno("seek");
     }
 }
