@@ -6,3 +6,7 @@
 [[noreturn]] void fatal(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 [[noreturn]] void fatal_errno(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 [[noreturn]] void fatal_sdl(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+
+// Called once by the process entry: a fatal error on another thread then stops
+// the main thread before the process is torn down.
+void note_main_thread();

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "shell/fatal.h"
 #include "shell/host.h"
 
 // The guest was built for an x87 unit at 53-bit precision, the start-up
@@ -22,6 +23,7 @@ static void flush_output() {
 
 int main(int argc, char **argv) {
     set_x87_double_precision();
+    note_main_thread();
     SDL_Init(SDL_INIT_NOPARACHUTE);
     atexit(SDL_Quit);
     atexit(flush_output);

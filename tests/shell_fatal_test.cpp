@@ -1,9 +1,12 @@
 // The fatal reporters: exact output, exit status 1, exit handlers still run.
 #include <SDL.h>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <gtest/gtest.h>
+#include <thread>
+#include <unistd.h>
 
 #include "shell/fatal.h"
 
@@ -60,4 +63,34 @@ TEST(FatalDeathTest, ExitHandlersRunAfterTheMessage) {
             fatal("midas");
         },
         ExitedWithCode(1), "^midas\nhandler ran\n$");
+}
+
+// A fatal error on another thread (audio or timer) stops the main thread before
+// the exit handlers run: the handler sees the main thread's work frozen, and a
+// second fatal error meanwhile adds no second message.
+static std::atomic<int> main_thread_work{0};
+static int work_seen_by_handler;
+
+static void record_main_thread_work() {
+    const int before = main_thread_work.load();
+    usleep(20000);
+    work_seen_by_handler = main_thread_work.load() - before;
+    fprintf(stderr, "main thread advanced %d\n", work_seen_by_handler);
+}
+
+TEST(FatalDeathTest, FatalOnAnotherThreadStopsTheMainThreadFirst) {
+    EXPECT_EXIT(
+        {
+            note_main_thread();
+            atexit(record_main_thread_work);
+            std::thread([] { fatal("midas"); }).detach();
+            std::thread([] {
+                usleep(1000);
+                fatal("maxpl");
+            }).detach();
+            for (;;) {
+                main_thread_work++;
+            }
+        },
+        ExitedWithCode(1), "^(midas|maxpl)\nmain thread advanced 0\n$");
 }
