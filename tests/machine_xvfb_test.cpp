@@ -13,44 +13,15 @@
 #include "machine/display.h"
 #include "machine/events.h"
 #include "support/process.h"
+#include "support/sample_run.h"
 
 namespace {
 
 using Rgb = std::tuple<int, int, int>;
 
-pid_t xvfb_pid = 0;
+// The suite's own X server; null when Xvfb is not installed.
+Xvfb *xvfb = nullptr;
 std::string display_name;
-
-// Starts Xvfb on a display number it picks itself; false when it is missing.
-bool start_xvfb() {
-    if (access("/usr/bin/Xvfb", X_OK) != 0) {
-        return false;
-    }
-    int fds[2];
-    if (pipe(fds) != 0) {
-        return false;
-    }
-    xvfb_pid = fork();
-    if (xvfb_pid == 0) {
-        close(fds[0]);
-        const std::string fd = std::to_string(fds[1]);
-        execl("/usr/bin/Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1024x768x24",
-              "-nolisten", "tcp", static_cast<char *>(nullptr));
-        _exit(127);
-    }
-    close(fds[1]);
-    std::string number;
-    char c;
-    while (read(fds[0], &c, 1) == 1 && c != '\n') {
-        number += c;
-    }
-    close(fds[0]);
-    if (number.empty()) {
-        return false;
-    }
-    display_name = ":" + number;
-    return true;
-}
 
 // Counts of every colour on the whole X screen, from an xwd screenshot.
 std::map<Rgb, int> screenshot(const TempDir &dir) {
@@ -118,9 +89,16 @@ const Rgb black{0, 0, 0};
 class Window : public testing::Test {
   protected:
     static void SetUpTestSuite() {
-        if (!start_xvfb()) {
+        if (access("/usr/bin/Xvfb", X_OK) != 0) {
             return;
         }
+        xvfb = new Xvfb;
+        if (xvfb->display.empty()) {
+            delete xvfb;
+            xvfb = nullptr;
+            return;
+        }
+        display_name = xvfb->display;
         setenv("DISPLAY", display_name.c_str(), 1);
         setenv("SDL_VIDEODRIVER", "x11", 1);
         // Full screen scales the picture; a linear filter would blend the
@@ -131,14 +109,14 @@ class Window : public testing::Test {
         video_mutex = SDL_CreateMutex();
     }
     static void TearDownTestSuite() {
-        if (xvfb_pid > 0) {
+        if (xvfb) {
             SDL_Quit();
-            kill(xvfb_pid, SIGTERM);
-            waitpid(xvfb_pid, nullptr, 0);
+            delete xvfb;
+            xvfb = nullptr;
         }
     }
     void SetUp() override {
-        if (xvfb_pid <= 0) {
+        if (!xvfb) {
             GTEST_SKIP() << "Xvfb is not installed";
         }
         uint8_t palette[768] = {};
