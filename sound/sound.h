@@ -7,19 +7,19 @@
 
 // The guest's sound-device record; only the fields the host touches.
 struct SoundDevice {
-    int32_t pacing;            // 0: passes pulled by the audio callback
-    int32_t field4;            // 62
+    int32_t pacing; // 0: passes pulled by the audio callback
+    int32_t field4; // 62
     uint8_t unused8[12];
-    int32_t field20;           // 1
-    int32_t field24;           // 1
-    int32_t field28;           // 11
+    int32_t field20; // 1
+    int32_t field24; // 1
+    int32_t field28; // 11
     uint8_t unused32[16];
-    uint32_t detect;           // device_detect
-    uint32_t open;             // device_open
-    uint32_t close;            // device_close
+    uint32_t detect; // device_detect
+    uint32_t open;   // device_open
+    uint32_t close;  // device_close
     uint8_t unused60[116];
-    uint32_t pass_start;       // guest routine, no arguments
-    uint32_t cycle;            // guest routine, (int *more_cycles)
+    uint32_t pass_start; // guest routine, no arguments
+    uint32_t cycle;      // guest routine, (int *more_cycles)
 };
 static_assert(offsetof(SoundDevice, field20) == 20);
 static_assert(offsetof(SoundDevice, detect) == 48);
@@ -30,7 +30,7 @@ static_assert(offsetof(SoundDevice, cycle) == 180);
 // The guest's DMA-buffer record; only the fields the host touches.
 struct DmaBuffer {
     uint8_t unused0[12];
-    int32_t size;      // bytes of the data area
+    int32_t size; // bytes of the data area
     uint8_t unused16[4];
     int32_t allocated; // -1 once the data area exists
     uint8_t *data;     // host heap, zero-filled
