@@ -1,13 +1,9 @@
 # Writes the release digests header from the MD5 of the two sample images:
 #   cmake -DFIX=<lumox.exe> -DPARTY=<lumox.exe> -DOUT=<release_digests.h> -P digests.cmake
+include(${CMAKE_CURRENT_LIST_DIR}/../cmake/digests.cmake)
 function(digest_bytes path out)
   file(MD5 ${path} md5)
-  set(bytes "")
-  foreach(i RANGE 0 30 2)
-    string(SUBSTRING "${md5}" ${i} 2 pair)
-    list(APPEND bytes "0x${pair}")
-  endforeach()
-  list(JOIN bytes ", " joined)
+  lumox_hex_to_byte_list("${md5}" joined)
   set(${out} "${joined}" PARENT_SCOPE)
 endfunction()
 
