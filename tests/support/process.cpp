@@ -20,6 +20,19 @@ static long long now_ms() {
     return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
 }
 
+void exec_with_env(const std::vector<std::string> &argv, const std::vector<std::string> &env) {
+    for (const std::string &e : env) {
+        putenv(strdup(e.c_str()));
+    }
+    std::vector<char *> args;
+    for (const std::string &a : argv) {
+        args.push_back(const_cast<char *>(a.c_str()));
+    }
+    args.push_back(nullptr);
+    execv(args[0], args.data());
+    _exit(127);
+}
+
 ProcessResult run_process(const std::vector<std::string> &argv, const std::string &cwd,
                           const std::vector<std::string> &env, int timeout_ms) {
     int out_pipe[2], err_pipe[2];
@@ -37,16 +50,7 @@ ProcessResult run_process(const std::vector<std::string> &argv, const std::strin
         if (chdir(cwd.c_str()) != 0) {
             _exit(126);
         }
-        for (const std::string &e : env) {
-            putenv(strdup(e.c_str()));
-        }
-        std::vector<char *> args;
-        for (const std::string &a : argv) {
-            args.push_back(const_cast<char *>(a.c_str()));
-        }
-        args.push_back(nullptr);
-        execv(args[0], args.data());
-        _exit(127);
+        exec_with_env(argv, env);
     }
     close(out_pipe[1]);
     close(err_pipe[1]);

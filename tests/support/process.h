@@ -13,6 +13,11 @@ struct ProcessResult {
     std::string err;
 };
 
+// In a forked child: adds env to the environment and executes argv; exit
+// status 127 when that fails. Never returns.
+[[noreturn]] void exec_with_env(const std::vector<std::string> &argv,
+                                const std::vector<std::string> &env);
+
 ProcessResult run_process(const std::vector<std::string> &argv, const std::string &cwd,
                           const std::vector<std::string> &env = {}, int timeout_ms = 60000);
 

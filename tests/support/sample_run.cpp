@@ -134,16 +134,7 @@ Child start_sample(const TempDir &dir, const std::vector<std::string> &options,
         dup2(out, 1);
         dup2(err, 2);
         dup2(in, 0);
-        for (const std::string &e : env) {
-            putenv(strdup(e.c_str()));
-        }
-        std::vector<char *> args;
-        for (const std::string &a : argv) {
-            args.push_back(const_cast<char *>(a.c_str()));
-        }
-        args.push_back(nullptr);
-        execv(args[0], args.data());
-        _exit(127);
+        exec_with_env(argv, env);
     }
     if (child.pid < 0) {
         throw std::runtime_error("fork");
