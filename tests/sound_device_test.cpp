@@ -13,6 +13,7 @@
 #include "shell/host.h"
 #include "sound/sound.h"
 #include "sound/timer.h"
+#include "support/exec_memory.h"
 #include "support/guest_call.h"
 #include "support/sound_guest.h"
 
@@ -429,10 +430,8 @@ class DeviceRedirectTest : public DeviceTest {
     uint8_t *site = nullptr;
     void SetUp() override {
         DeviceTest::SetUp();
-        site = static_cast<uint8_t *>(xmalloc(64));
-        make_executable(site, 64);
+        site = exec_memory(4096);
     }
-    void TearDown() override { free(site); }
     uint32_t call_at(uint32_t target, std::vector<uint32_t> args, int esp_mod) {
         GuestCallRegs regs = {0x1111, 0x2222, 0x3333, 0x4444, 0x5555, 0x6666, 0x7777};
         const GuestCallRegs before = regs;

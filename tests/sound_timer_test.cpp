@@ -12,6 +12,7 @@
 #include "shell/host.h"
 #include "sound/sound.h"
 #include "sound/timer.h"
+#include "support/exec_memory.h"
 #include "support/guest_call.h"
 #include "support/sound_guest.h"
 
@@ -355,10 +356,8 @@ class TimerRedirectTest : public TimerTest {
     uint8_t *site = nullptr;
     void SetUp() override {
         TimerTest::SetUp();
-        site = static_cast<uint8_t *>(xmalloc(64));
-        make_executable(site, 64);
+        site = exec_memory(4096);
     }
-    void TearDown() override { free(site); }
     uint32_t call(void *routine, std::vector<uint32_t> args, int esp_mod) {
         EXPECT_EQ(write_redirect(site, routine, -2), nullptr);
         GuestCallRegs regs = {0x1111, 0x2222, 0x3333, 0x4444, 0x5555, 0x6666, 0x7777};
