@@ -5,15 +5,43 @@
 #include <cstring>
 #include <sys/mman.h>
 
+#include "binding/run_state.h"
 #include "loader/loader.h"
 #include "shell/fatal.h"
-#include "shell/host.h"
 
-// PUSH ECX; PUSH EDX; PUSH EAX; CALL host; POP ECX; POP EDX; POP ECX
-static const uint8_t two_register_adapter[] = {0x51, 0x52, 0x50, 0xE8, 0x59, 0x5A, 0x59, 0};
-// PUSH ECX; PUSH EBX; PUSH EDX; PUSH EAX; CALL host; POP ECX; POP EDX; POP EBX; POP ECX
-static const uint8_t four_register_adapter[] = {0x51, 0x53, 0x52, 0x50, 0xE8,
-                                                0x59, 0x5A, 0x5B, 0x59, 0};
+// Adapter templates, each with its terminating zero byte; the E8 is followed
+// by the rel32 to the host routine when written.
+static constexpr uint8_t two_register_adapter[] = {
+    0x51, // push ecx
+    0x52, // push edx
+    0x50, // push eax
+    0xE8, // call host routine
+    0x59, // pop ecx (the slot of EAX)
+    0x5A, // pop edx
+    0x59, // pop ecx
+    0,
+};
+static_assert(sizeof two_register_adapter == 8);
+static constexpr uint8_t four_register_adapter[] = {
+    0x51, // push ecx
+    0x53, // push ebx
+    0x52, // push edx
+    0x50, // push eax
+    0xE8, // call host routine
+    0x59, // pop ecx (the slot of EAX)
+    0x5A, // pop edx
+    0x5B, // pop ebx
+    0x59, // pop ecx
+    0,
+};
+static_assert(sizeof four_register_adapter == 10);
+// The block of an adapter: its template without the zero byte, 4 bytes of
+// call displacement and 3 of the longer return form.
+constexpr size_t adapter_block_bytes(size_t template_size) {
+    return template_size - 1 + 4 + 3;
+}
+static_assert(adapter_block_bytes(sizeof two_register_adapter) == 14);
+static_assert(adapter_block_bytes(sizeof four_register_adapter) == 16);
 
 // Templates end in a zero byte that is counted but never written; every E8 is
 // followed by a rel32 to the hook's host routine when written.
@@ -40,7 +68,7 @@ static uint8_t *adapter_block(size_t size) {
         void *page = mmap(nullptr, 4096, PROT_READ | PROT_WRITE | PROT_EXEC,
                           MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         if (page == MAP_FAILED) {
-            fatal_errno("malloc");
+            fatal_errno("mmap");
         }
         arena = static_cast<uint8_t *>(page);
         arena_left = 4096;
@@ -57,24 +85,20 @@ uint8_t *write_redirect(uint8_t *site, void *host_routine, int16_t arg_code) {
         put_rel32(site + 1, host_routine);
         return nullptr;
     }
-    const uint8_t *tmpl = arg_code <= 2 ? two_register_adapter : four_register_adapter;
-    const size_t length = strlen(reinterpret_cast<const char *>(tmpl));
-    uint8_t *block = adapter_block(length + 7);
-    uint8_t *out = block;
-    for (const uint8_t *t = tmpl; *t; t++) {
-        *out++ = *t;
-        if (*t == 0xE8) {
-            put_rel32(out, host_routine);
-            out += 4;
-        }
-    }
+    const bool two = arg_code <= 2;
+    const uint8_t *tmpl = two ? two_register_adapter : four_register_adapter;
+    const int count = two ? sizeof two_register_adapter : sizeof four_register_adapter;
+    const size_t block_bytes = adapter_block_bytes(count);
+    uint8_t *block = adapter_block(block_bytes);
+    write_code_template(block, host_routine, tmpl, count);
+    uint8_t *out = block + count - 1 + 4;
     if (arg_code >= 5) {
         const uint16_t pop_bytes = static_cast<uint16_t>(arg_code * 4 - 16);
-        *out++ = 0xC2;
+        *out++ = 0xC2; // ret imm16
         *out++ = static_cast<uint8_t>(pop_bytes);
         *out++ = static_cast<uint8_t>(pop_bytes >> 8);
     } else {
-        *out++ = 0xC3;
+        *out++ = 0xC3; // ret
     }
     put_rel32(site + 1, block);
     return block;
@@ -89,6 +113,15 @@ void write_code_template(uint8_t *dst, void *host_routine, const uint8_t *tmpl, 
             out += 4;
         }
     }
+}
+
+uint8_t *guest_site(const GuestObject *objects, uint32_t object, uint32_t offset, uint32_t length,
+                    const char *kind) {
+    const uint32_t size = objects[object - 1].virtual_size;
+    if (offset > size || length > size - offset) {
+        fatal("site %s %#x+%u outside object %u of %#x bytes", kind, offset, length, object, size);
+    }
+    return reinterpret_cast<uint8_t *>(objects[object - 1].host_base + offset);
 }
 
 int start_guest() {

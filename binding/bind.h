@@ -9,6 +9,13 @@
 // Relocates the symbols, writes the stubs and the redirects of a release.
 void bind_guest(GuestRelease *release);
 
+// Host address of the `length` bytes at `offset` in loaded object `object`
+// (1-based). A site that does not lie wholly inside its object ends the
+// process with a message naming it (`kind` and offset): a digest configured
+// for the wrong release must not write past the guest.
+uint8_t *guest_site(const GuestObject *objects, uint32_t object, uint32_t offset, uint32_t length,
+                    const char *kind);
+
 // Writes one redirect at a guest site: a plain JMP for arg_code -2, otherwise a
 // JMP to a newly generated adapter. Returns the adapter block, or nullptr when
 // none was needed.

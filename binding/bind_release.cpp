@@ -7,19 +7,21 @@
 
 void bind_guest(GuestRelease *release) {
     const GuestObject *objects = release->objects;
-    auto base = [objects](uint32_t object) { return objects[object - 1].host_base; };
 
+    // A symbol must at least begin inside its object; what lies behind it is
+    // the guest's own business.
     for (GuestSymbol *s = release->symbols; s->object != 0; s++) {
-        s->location += base(s->object);
+        s->location =
+            reinterpret_cast<uint32_t>(guest_site(objects, s->object, s->location, 1, "symbol"));
     }
     for (const StubGroup *g = release->stub_groups; g->object != 0; g++) {
         for (const uint32_t *offset = g->offsets; *offset != end_of_list; offset++) {
-            *reinterpret_cast<uint8_t *>(base(g->object) + *offset) = 0xC3;
+            *guest_site(objects, g->object, *offset, 1, "stub") = 0xC3; // ret
         }
     }
     for (const RedirectGroup *g = release->redirect_groups; g->object != 0; g++) {
         for (const Redirect *r = g->redirects; r->offset != end_of_list; r++) {
-            write_redirect(reinterpret_cast<uint8_t *>(base(g->object) + r->offset),
+            write_redirect(guest_site(objects, g->object, r->offset, 5, "redirect"),
                            host_routine_address(r->host_routine), r->arg_code);
         }
     }

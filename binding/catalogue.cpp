@@ -91,6 +91,26 @@ static const uint32_t party_stubs[] = {200625, 199128, 198024, 197319,
 static const StubGroup fix_stub_groups[] = {{1, fix_stubs}, {0, nullptr}};
 static const StubGroup party_stub_groups[] = {{1, party_stubs}, {0, nullptr}};
 
+// The Party release's tick operands lie 32 bytes below the Fix release's; the
+// two hooks lie at the same offsets in both.
+static const uint32_t fix_nops[] = {12899,  110936, 125277, 126129, 128834, 129365,
+                                    129802, 131175, 131669, 136311, 137022, 137936,
+                                    138694, 139414, 134977, 135565, 0};
+static const uint32_t party_nops[] = {12899,  110896, 125245, 126097, 128802, 129333,
+                                      129770, 131143, 131637, 134940, 135530, 136276,
+                                      136990, 137903, 138648, 139380, 0};
+static const uint32_t fix_blank_sites[] = {125285, 126137, 128842, 129373, 129810,
+                                           131183, 131677, 136319, 137030, 137946,
+                                           138702, 139422, 134985, 135573, 0};
+static const uint32_t party_blank_sites[] = {125253, 126105, 128810, 129341, 129778,
+                                             131151, 131645, 134948, 135538, 136284,
+                                             136998, 137911, 138663, 139388, 0};
+
+static const ReleasePatches fix_patches = {
+    {122674, 122693, 122786}, 12906, 48109, fix_nops, fix_blank_sites};
+static const ReleasePatches party_patches = {
+    {122642, 122661, 122754}, 12906, 48109, party_nops, party_blank_sites};
+
 // Rewritten in place by the binder: offsets now, host addresses after binding.
 static GuestSymbol fix_symbols[] = {
     {1, 0x24A40}, // entry_stub
@@ -132,9 +152,9 @@ static GuestSymbol party_symbols[] = {
     {0, 0},
 };
 
-GuestRelease release_fix = {fix_redirect_groups, fix_symbols, fix_stub_groups, LUMOX_FIX_DIGEST,
-                            nullptr};
+GuestRelease release_fix = {fix_redirect_groups, fix_symbols, fix_stub_groups,
+                            LUMOX_FIX_DIGEST,    nullptr,     &fix_patches};
 GuestRelease release_party = {party_redirect_groups, party_symbols, party_stub_groups,
-                              LUMOX_PARTY_DIGEST, nullptr};
+                              LUMOX_PARTY_DIGEST,    nullptr,       &party_patches};
 
 GuestRelease *const known_releases[3] = {&release_fix, &release_party, nullptr};

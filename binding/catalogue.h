@@ -1,5 +1,6 @@
-// The catalogue of the two known guest releases: symbols, redirects, stubs and
-// digests. Static data; only the matched release's symbol table and objects
+// The catalogue of the two known guest releases: symbols, redirects, stubs,
+// code patches and digests: every guest site the host touches, one table per
+// release. Static data; only the matched release's symbol table and objects
 // field change at run time.
 #pragma once
 
@@ -72,12 +73,24 @@ struct StubGroup {
     const uint32_t *offsets; // ended by 0xFFFFFFFF
 };
 
+// Code patches inside guest routines, all in object 1 (the entry adapter
+// goes to the entry_stub symbol).
+struct ReleasePatches {
+    uint32_t tick_operands[3];        // 32-bit operands pointed at tick_counter
+    uint32_t solid_palette_hook;      // fill_palette_solid hook, 13 bytes
+    uint32_t frame_copy_hook;         // copy_frame hook, 13 bytes
+    const uint32_t *nop_offsets;      // bytes that become NOP; ended by 0
+    const uint32_t *blank_hook_sites; // blank_palette hooks, each from one byte
+                                      // before the site, 10 bytes; ended by 0
+};
+
 struct GuestRelease {
     const RedirectGroup *redirect_groups;
     GuestSymbol *symbols;
     const StubGroup *stub_groups;
     uint8_t digest[16];   // MD5 of the whole guest file
     GuestObject *objects; // set by the loader for the matched release only
+    const ReleasePatches *patches;
 };
 
 constexpr uint32_t end_of_list = 0xFFFFFFFF;

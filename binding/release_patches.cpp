@@ -1,65 +1,66 @@
 // Release code patches: the entry adapter, the tick operands, the palette and
-// frame hooks and the NOP bytes, at each release's own offsets in object 1.
+// frame hooks and the NOP bytes, at the sites the release catalogue lists for
+// the matched release.
 #include <cstring>
 
 #include "binding/bind.h"
+#include "binding/run_state.h"
 #include "loader/loader.h"
 #include "machine/display.h"
 #include "machine/events.h"
-#include "shell/host.h"
 
-struct ReleasePatchList {
-    const uint32_t *nop_offsets;      // ended by 0
-    const uint32_t *blank_hook_sites; // ended by 0; each hook starts one byte before
+// MOV EAX,[ESP+4]; MOV EDX,[ESP+8]; JMP guest_main: the guest's main routine
+// called as a host routine of two stack arguments.
+struct [[gnu::packed]] EntryAdapter {
+    uint8_t load_argc[4]; // mov eax, [esp+4]
+    uint8_t load_argv[4]; // mov edx, [esp+8]
+    uint8_t jmp;          // jmp rel32
+    uint32_t to_main;     // guest_main - end of this record
 };
+static_assert(sizeof(EntryAdapter) == 13);
 
-static const uint32_t fix_nops[] = {12899,  110936, 125277, 126129, 128834, 129365,
-                                    129802, 131175, 131669, 136311, 137022, 137936,
-                                    138694, 139414, 134977, 135565, 0};
-static const uint32_t party_nops[] = {12899,  110896, 125245, 126097, 128802, 129333,
-                                      129770, 131143, 131637, 134940, 135530, 136276,
-                                      136990, 137903, 138648, 139380, 0};
-static const uint32_t fix_blank_sites[] = {125285, 126137, 128842, 129373, 129810,
-                                           131183, 131677, 136319, 137030, 137946,
-                                           138702, 139422, 134985, 135573, 0};
-static const uint32_t party_blank_sites[] = {125253, 126105, 128810, 129341, 129778,
-                                             131151, 131645, 134948, 135538, 136284,
-                                             136998, 137911, 138663, 139388, 0};
+// Bytes a hook template writes: its bytes without the zero, and a rel32
+// after its one E8.
+constexpr uint32_t hook_bytes(size_t template_size) {
+    return static_cast<uint32_t>(template_size - 1 + 4);
+}
+static_assert(hook_bytes(sizeof solid_palette_hook) == 13);
+static_assert(hook_bytes(sizeof frame_copy_hook) == 13);
+static_assert(hook_bytes(sizeof blank_palette_hook) == 10);
 
-static const ReleasePatchList fix_patches = {fix_nops, fix_blank_sites};
-static const ReleasePatchList party_patches = {party_nops, party_blank_sites};
-
-constexpr uint32_t tick_operand_sites[3] = {122674, 122693, 122786}; // Fix; Party is 32 lower
-constexpr uint32_t solid_palette_site = 12906;
-constexpr uint32_t frame_copy_site = 48109;
+static void write_hook(uint32_t offset, void *host_routine, const uint8_t *tmpl, int count,
+                       const char *kind) {
+    write_code_template(guest_site(guest_objects, 1, offset, hook_bytes(count), kind), host_routine,
+                        tmpl, count);
+}
 
 void apply_release_patches() {
-    uint8_t *code1 = reinterpret_cast<uint8_t *>(guest_objects[0].host_base);
+    const ReleasePatches &patches = *known_releases[is_party_release ? 1 : 0]->patches;
+    const GuestSymbol &entry_symbol = guest_symbols[sym::entry_stub];
+    const uint32_t entry_offset =
+        entry_symbol.location - guest_objects[entry_symbol.object - 1].host_base;
+    uint8_t *entry = guest_site(guest_objects, entry_symbol.object, entry_offset,
+                                sizeof(EntryAdapter), "entry adapter");
+    EntryAdapter adapter = {{0x8B, 0x44, 0x24, 0x04}, {0x8B, 0x54, 0x24, 0x08}, 0xE9, 0};
+    adapter.to_main =
+        guest_symbol(sym::guest_main) - (reinterpret_cast<uint32_t>(entry) + sizeof adapter);
+    memcpy(entry, &adapter, sizeof adapter);
 
-    uint8_t *entry = reinterpret_cast<uint8_t *>(guest_symbol(sym::entry_stub));
-    const uint8_t entry_adapter[8] = {0x8B, 0x44, 0x24, 0x04, 0x8B, 0x54, 0x24, 0x08};
-    memcpy(entry, entry_adapter, sizeof entry_adapter);
-    entry[8] = 0xE9;
-    const uint32_t to_main =
-        guest_symbol(sym::guest_main) - (reinterpret_cast<uint32_t>(entry) + 13);
-    memcpy(entry + 9, &to_main, 4);
-
-    const uint32_t d = is_party_release ? 32 : 0;
     const uint32_t ticks = reinterpret_cast<uint32_t>(&tick_counter);
-    for (uint32_t site : tick_operand_sites) {
-        memcpy(code1 + site - d, &ticks, 4);
+    for (uint32_t site : patches.tick_operands) {
+        memcpy(guest_site(guest_objects, 1, site, 4, "tick operand"), &ticks, 4);
     }
 
-    const ReleasePatchList &list = is_party_release ? party_patches : fix_patches;
-    write_code_template(code1 + solid_palette_site, reinterpret_cast<void *>(&fill_palette_solid),
-                        solid_palette_hook, 10);
-    write_code_template(code1 + frame_copy_site, reinterpret_cast<void *>(&copy_frame),
-                        frame_copy_hook, 10);
-    for (const uint32_t *nop = list.nop_offsets; *nop; nop++) {
-        code1[*nop] = 0x90;
+    write_hook(patches.solid_palette_hook, reinterpret_cast<void *>(&fill_palette_solid),
+               solid_palette_hook, sizeof solid_palette_hook, "solid palette hook");
+    write_hook(patches.frame_copy_hook, reinterpret_cast<void *>(&copy_frame), frame_copy_hook,
+               sizeof frame_copy_hook, "frame copy hook");
+    for (const uint32_t *nop = patches.nop_offsets; *nop; nop++) {
+        *guest_site(guest_objects, 1, *nop, 1, "nop") = 0x90;
     }
-    for (const uint32_t *s = list.blank_hook_sites; *s; s++) {
-        write_code_template(code1 + *s - 1, reinterpret_cast<void *>(&blank_palette),
-                            blank_palette_hook, 7);
+    // Each blank-palette hook starts one byte before its listed site.
+    for (const uint32_t *s = patches.blank_hook_sites; *s; s++) {
+        write_hook(*s - 1, reinterpret_cast<void *>(&blank_palette), blank_palette_hook,
+                   sizeof blank_palette_hook, "blank palette hook");
     }
 }

@@ -1,6 +1,6 @@
 // Writes the offsets table of one release for the sample guest's assembly:
-// every redirect site, stub site and symbol from the release catalogue, and
-// the code-patch sites of that release, as `.set` lines. The guest source
+// every redirect site, stub site, symbol and code-patch site from the release
+// catalogue, as `.set` lines. The guest source
 // places its routines with `.org` on these values, so the assembler refuses
 // a layout in which a routine would overlap a catalogued site.
 //
@@ -60,32 +60,15 @@ const char *const symbol_names[sym::count] = {
     "guest_mixer_open", "guest_prestart", "guest_error_report", "guest_main",
 };
 
-// The code-patch sites of each release (object 1), as the binder writes them.
-struct PatchSites {
-    unsigned tick[3];
-    unsigned solid_hook, frame_hook;
-    std::vector<unsigned> nops, blanks;
-};
-
-const PatchSites fix_patches = {
-    {122674, 122693, 122786},
-    12906,
-    48109,
-    {12899, 110936, 125277, 126129, 128834, 129365, 129802, 131175, 131669, 136311, 137022, 137936,
-     138694, 139414, 134977, 135565},
-    {125285, 126137, 128842, 129373, 129810, 131183, 131677, 136319, 137030, 137946, 138702, 139422,
-     134985, 135573},
-};
-
-const PatchSites party_patches = {
-    {122642, 122661, 122754},
-    12906,
-    48109,
-    {12899, 110896, 125245, 126097, 128802, 129333, 129770, 131143, 131637, 134940, 135530, 136276,
-     136990, 137903, 138648, 139380},
-    {125253, 126105, 128810, 129341, 129778, 131151, 131645, 134948, 135538, 136284, 136998, 137911,
-     138663, 139388},
-};
+// The sites of a list ended by 0, ascending.
+std::vector<unsigned> sorted_sites(const uint32_t *list) {
+    std::vector<unsigned> sites;
+    for (; *list; list++) {
+        sites.push_back(*list);
+    }
+    std::sort(sites.begin(), sites.end());
+    return sites;
+}
 
 [[noreturn]] void fail(const std::string &why) {
     fprintf(stderr, "sample_offsets: %s\n", why.c_str());
@@ -100,7 +83,10 @@ int main(int argc, char **argv) {
     }
     const bool party = strcmp(argv[1], "party") == 0;
     const GuestRelease &release = party ? release_party : release_fix;
-    const PatchSites &patches = party ? party_patches : fix_patches;
+    if (!release.patches) {
+        fail("release without code patches");
+    }
+    const ReleasePatches &patches = *release.patches;
 
     std::string out;
     auto set = [&out](const std::string &name, unsigned value) {
@@ -153,16 +139,15 @@ int main(int argc, char **argv) {
     }
 
     for (int i = 0; i < 3; i++) {
-        set("TICK_" + std::to_string(i + 1), patches.tick[i]);
+        set("TICK_" + std::to_string(i + 1), patches.tick_operands[i]);
     }
-    set("SOLID_HOOK", patches.solid_hook);
-    set("FRAME_HOOK", patches.frame_hook);
+    set("SOLID_HOOK", patches.solid_palette_hook);
+    set("FRAME_HOOK", patches.frame_copy_hook);
 
     // Each blank-palette site pairs with the NOP byte that precedes it; the
     // two NOP bytes before the first pair stand alone.
-    std::vector<unsigned> nops = patches.nops, blanks = patches.blanks;
-    std::sort(nops.begin(), nops.end());
-    std::sort(blanks.begin(), blanks.end());
+    const std::vector<unsigned> nops = sorted_sites(patches.nop_offsets);
+    const std::vector<unsigned> blanks = sorted_sites(patches.blank_hook_sites);
     const size_t lone = nops.size() - blanks.size();
     if (lone != 2) {
         fail("expected two NOP bytes without a blank-palette site");

@@ -1,6 +1,6 @@
 // Host state shared by every subsystem, set up by host_main.
 #include "binding/catalogue.h"
-#include "shell/host.h"
+#include "binding/run_state.h"
 
 int mute = 0;
 int is_party_release = 0;

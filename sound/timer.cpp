@@ -8,9 +8,9 @@
 
 #include "binding/bind.h"
 #include "binding/catalogue.h"
+#include "binding/run_state.h"
 #include "shell/fatal.h"
 #include "shell/guest_abi.h"
-#include "shell/host.h"
 #include "sound/sound.h"
 
 SoundDevice *timer_device = nullptr;
