@@ -367,3 +367,123 @@ TEST(PatchesRun, EntryAdapterRunsGuestMainWithArgcInEaxAndArgvInEdx) {
 }
 
 } // namespace
+
+// Sites that do not lie inside their object: binding and patching stop with
+// the site's name before writing, as when a digest is configured for the
+// other release's file.
+class SiteBounds : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
+};
+
+constexpr uint32_t small_size = 0x100;
+
+// Object 1 of small_size bytes, object 2 of 64 bytes, in executable memory
+// inside a larger mapping, so a stray write would not fault and only the
+// canary above the object could tell.
+GuestObject *small_objects() {
+    auto *objects = new GuestObject[2]{};
+    uint8_t *code = exec_memory(2 * small_size);
+    memset(code, filler, 2 * small_size);
+    objects[0].virtual_size = small_size;
+    objects[0].host_base = addr(code);
+    objects[1].virtual_size = 64;
+    objects[1].host_base = addr(exec_memory(4096));
+    memset(reinterpret_cast<uint8_t *>(objects[1].host_base), filler, 4096);
+    return objects;
+}
+
+struct SmallRelease {
+    Redirect redirects[2] = {{small_size - 5, HostRoutine::succeed_noop, -2},
+                             {end_of_list, HostRoutine::none, 0}};
+    uint32_t stubs[2] = {63, end_of_list};
+    GuestSymbol symbols[3] = {{1, small_size - 1}, {2, 63}, {0, 0}};
+    RedirectGroup redirect_groups[2] = {{1, redirects}, {0, nullptr}};
+    StubGroup stub_groups[2] = {{2, stubs}, {0, nullptr}};
+    GuestRelease release = {redirect_groups, symbols, stub_groups, {}, small_objects(), nullptr};
+};
+
+TEST_F(SiteBounds, SitesEndingAtTheObjectsLastByteAreWritten) {
+    SmallRelease r;
+    bind_guest(&r.release);
+    const uint8_t *code = reinterpret_cast<uint8_t *>(r.release.objects[0].host_base);
+    const uint8_t *data = reinterpret_cast<uint8_t *>(r.release.objects[1].host_base);
+    EXPECT_EQ(code[small_size - 5], 0xE9);
+    EXPECT_EQ(code[small_size], filler);
+    EXPECT_EQ(data[63], 0xC3);
+    EXPECT_EQ(data[64], filler);
+    EXPECT_EQ(r.symbols[0].location, r.release.objects[0].host_base + small_size - 1);
+    EXPECT_EQ(r.symbols[1].location, r.release.objects[1].host_base + 63);
+}
+
+TEST_F(SiteBounds, EachKindOfBindingSiteIsCheckedWithItsLength) {
+    const std::string tail = " outside object 1 of 0x100 bytes\n$";
+    EXPECT_EXIT(
+        {
+            SmallRelease r;
+            r.redirects[0].offset = small_size - 4;
+            bind_guest(&r.release);
+        },
+        testing::ExitedWithCode(1), "^site redirect 0xfc\\+5" + tail);
+    EXPECT_EXIT(
+        {
+            SmallRelease r;
+            r.stubs[0] = 64;
+            bind_guest(&r.release);
+        },
+        testing::ExitedWithCode(1), "^site stub 0x40\\+1 outside object 2 of 0x40 bytes\n$");
+    EXPECT_EXIT(
+        {
+            SmallRelease r;
+            r.symbols[0].location = small_size;
+            bind_guest(&r.release);
+        },
+        testing::ExitedWithCode(1), "^site symbol 0x100\\+1" + tail);
+    EXPECT_EXIT(
+        {
+            SmallRelease r;
+            r.symbols[1].location = 64;
+            bind_guest(&r.release);
+        },
+        testing::ExitedWithCode(1), "^site symbol 0x40\\+1 outside object 2 of 0x40 bytes\n$");
+    // An offset near 4 GiB must not wrap back into the object.
+    EXPECT_EXIT(
+        {
+            SmallRelease r;
+            r.redirects[0].offset = 0xFFFFFFFE;
+            bind_guest(&r.release);
+        },
+        testing::ExitedWithCode(1), "^site redirect 0xfffffffe\\+5" + tail);
+}
+
+// The release's own patch lists on an object 1 that ends just before the
+// end of a chosen site; entry_stub is placed at offset 0 unless said.
+void patch_sized(bool party, uint32_t code_bytes, uint32_t entry_offset = 0) {
+    GuestObject *objects = synthetic_objects();
+    objects[0].virtual_size = code_bytes;
+    static GuestSymbol symbols[sym::count + 1];
+    memcpy(symbols, party ? catalogue_offsets.party : catalogue_offsets.fix, sizeof symbols);
+    symbols[sym::entry_stub].location = entry_offset;
+    for (int i = 0; i < sym::count; i++) {
+        symbols[i].location += objects[symbols[i].object - 1].host_base;
+    }
+    guest_objects = objects;
+    guest_symbols = symbols;
+    is_party_release = party;
+    apply_release_patches();
+}
+
+TEST_F(SiteBounds, PatchesStopAtTheFirstSiteBeyondTheObject) {
+    // The last blank-palette hook of each release ends the highest patch.
+    patch_sized(false, 139422 + 9);
+    patch_sized(true, 139388 + 9);
+    EXPECT_EXIT(patch_sized(false, 139422 + 8), testing::ExitedWithCode(1),
+                "^site blank palette hook 0x2209d\\+10 outside object 1 of 0x220a6 bytes\n$");
+    EXPECT_EXIT(patch_sized(true, 139388 + 8), testing::ExitedWithCode(1),
+                "^site blank palette hook 0x2207b\\+10 outside object 1 of 0x22084 bytes\n$");
+    // A tick operand needs all four of its bytes.
+    EXPECT_EXIT(patch_sized(false, 122786 + 3), testing::ExitedWithCode(1),
+                "^site tick operand 0x1dfa2\\+4 outside object 1 of 0x1dfa5 bytes\n$");
+    EXPECT_EXIT(patch_sized(false, code_size, code_size - 12), testing::ExitedWithCode(1),
+                "^site entry adapter 0x3fff4\\+13 outside object 1 of 0x40000 bytes\n$");
+}
