@@ -3,8 +3,11 @@
 // convention, on a stack aligned to 4 bytes only, and the guest sees nothing
 // but EAX change. Also the stubs and the two bridges into guest code.
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <utility>
 #include <vector>
 
@@ -121,6 +124,44 @@ TEST(Redirect, AdapterBlocksAreSeparate) {
     GuestCallRegs regs = start_regs;
     guest_call(addr(site), &regs, stack_args, 0, 0);
     EXPECT_EQ(regs.eax & 0xFFFF0000, 0x5EED0000u);
+}
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool under_asan = true;
+#elif defined(__has_feature)
+constexpr bool under_asan = __has_feature(address_sanitizer);
+#else
+constexpr bool under_asan = false;
+#endif
+
+// Caps the address space at what the process holds now, then asks for far
+// more adapters than one page holds.
+void redirect_without_address_space(uint8_t *code) {
+    FILE *statm = fopen("/proc/self/statm", "r");
+    unsigned long pages = 0;
+    if (!statm || fscanf(statm, "%lu", &pages) != 1) {
+        abort();
+    }
+    fclose(statm);
+    const rlim_t held = static_cast<rlim_t>(pages) * 4096;
+    const rlimit limit = {held, held};
+    if (setrlimit(RLIMIT_AS, &limit) != 0) {
+        abort();
+    }
+    for (int i = 0; i < 1000; i++) {
+        write_redirect(code, reinterpret_cast<void *>(&record_params), 0);
+    }
+}
+
+// The next page of adapters cannot be mapped: the failure names the call.
+TEST(RedirectDeathTest, NoPagesForAdaptersIsAnMmapFailure) {
+    if (under_asan) {
+        GTEST_SKIP() << "the sanitizer's own mappings need the address space";
+    }
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    uint8_t *code = exec_memory(4096);
+    EXPECT_EXIT(redirect_without_address_space(code), testing::ExitedWithCode(1),
+                "^mmap: Cannot allocate memory\n$");
 }
 
 struct CallCase {
