@@ -104,6 +104,53 @@ TEST_F(Runtime, VideoInterruptSetsModeThirteenAndIgnoresTextMode) {
     EXPECT_EQ(memcmp(&out, &untouched, sizeof out), 0);
 }
 
+// Which function the interrupt service picks: the whole interrupt number and
+// exactly AX of the input record count; bits 16-31 of EAX do not.
+enum class Picks { dpmi, mode_set, text_mode, abort };
+
+struct Selection {
+    uint32_t number, eax;
+    Picks picks;
+};
+
+const Selection selections[] = {
+    {0x31, 0x00000500, Picks::dpmi},        {0x31, 0xFFFF0500, Picks::dpmi},
+    {0x31, 0x5A5A0500, Picks::dpmi},        {0x31, 0x00000501, Picks::abort},
+    {0x31, 0x00001500, Picks::abort},       {0x31, 0x00000005, Picks::abort},
+    {0x31, 0x00008500, Picks::abort},       {0x131, 0x00000500, Picks::abort},
+    {0x80000031, 0x0500, Picks::abort},     {0x10, 0xABCD0013, Picks::mode_set},
+    {0x10, 0x00010013, Picks::mode_set},    {0x10, 0x80000003, Picks::text_mode},
+    {0x10, 0xFFFF0003, Picks::text_mode},   {0x10, 0x00000113, Picks::abort},
+    {0x10, 0x00001300, Picks::abort},       {0x10, 0x00008013, Picks::abort},
+    {0x10, 0x00000103, Picks::abort},       {0x110, 0x00000013, Picks::abort},
+    {0x00010010, 0x00000013, Picks::abort}, {0x10, 0x00000000, Picks::abort},
+};
+
+TEST_F(Runtime, InterruptServiceSelectsOnTheWholeNumberAndOnAx) {
+    ASSERT_EQ(SDL_Init(SDL_INIT_VIDEO), 0) << SDL_GetError();
+    video_mutex = SDL_CreateMutex();
+    for (const Selection &c : selections) {
+        SCOPED_TRACE(testing::Message() << std::hex << "int " << c.number << " eax " << c.eax);
+        uint32_t info = 0;
+        GuestRegs in{c.eax, 0, 0, 0, 0, reinterpret_cast<uint32_t>(&info), 0};
+        GuestRegs out{1, 2, 3, 4, 5, 6, 7};
+        if (c.picks == Picks::abort) {
+            EXPECT_EXIT(int386_service(c.number, &in, &out, 0), testing::KilledBySignal(SIGABRT),
+                        "");
+            continue;
+        }
+        SDL_Surface *const before = screen;
+        int386_service(c.number, &in, &out, 0);
+        EXPECT_EQ(info, c.picks == Picks::dpmi ? memory_pool_size : 0u);
+        EXPECT_EQ(out.cflag, c.picks == Picks::dpmi ? 0u : 7u);
+        if (c.picks == Picks::mode_set) {
+            EXPECT_NE(screen, nullptr);
+        } else {
+            EXPECT_EQ(screen, before);
+        }
+    }
+}
+
 TEST_F(Runtime, ConsoleStreamsAndResults) {
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
