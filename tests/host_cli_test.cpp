@@ -1,11 +1,13 @@
 // The command line and the run sequence's early failures, seen from outside:
 // the real executable in a working directory of its own.
+#include <cstdio>
 #include <cstdlib>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "support/process.h"
+#include "support/sample_run.h"
 
 namespace {
 
@@ -87,6 +89,80 @@ TEST(RunSequence, UnreadableGuestFile) {
     const ProcessResult r = run_in(dir, {});
     EXPECT_EQ(r.exit_status, 1);
     EXPECT_EQ(r.err, "open lumox.exe: Permission denied\n");
+}
+
+// The sample host run for one frame, with the video probe preloaded: what it
+// printed, and the flags of the video mode it set.
+struct SampleRun {
+    ProcessResult result;
+    unsigned mode_flags = 0;
+    int modes_set = 0;
+};
+
+SampleRun run_sample_once(const std::vector<std::string> &options) {
+    TempDir dir;
+    prepare_sample_dir(dir, false, "frames 1\n");
+    std::string asan = getenv("ASAN_OPTIONS") ? getenv("ASAN_OPTIONS") : "";
+    // The probe comes before the sanitizer's runtime in an instrumented build.
+    asan += ":verify_asan_link_order=0";
+    const std::vector<std::string> env = {
+        "SDL_VIDEODRIVER=dummy", "SDL_AUDIODRIVER=dummy",
+        "LD_PRELOAD=" + sample_build_dir() + "/tests/video_mode_probe.so",
+        "LUMOX_VIDEO_PROBE_OUT=" + dir.file("modes.txt"), "ASAN_OPTIONS=" + asan};
+    SampleRun run;
+    run.result = run_sample(dir, options, env, 30000);
+    const std::vector<unsigned char> modes = read_bytes(dir.file("modes.txt"));
+    const std::string text(modes.begin(), modes.end());
+    for (size_t at = text.find("mode "); at != std::string::npos; at = text.find("mode ", at + 1)) {
+        run.modes_set++;
+        sscanf(text.c_str() + at, "mode 320x200x8 flags %x", &run.mode_flags);
+    }
+    return run;
+}
+
+constexpr unsigned full_screen = 0x80000000;
+
+struct OptionCase {
+    std::vector<std::string> options;
+    bool full_screen, muted;
+};
+
+// Each option is set by its exact word, wherever and however often it comes;
+// words that only begin like an option, or are a prefix of one, are ignored.
+TEST(CommandLine, OptionsAreSetByExactWordsNotByPrefixOrToggle) {
+    const OptionCase cases[] = {
+        {{"-mutex", "-f", "-f"}, true, false},
+        {{"-mute", "-mute", "-fx"}, false, true},
+        {{"-mut", "-", "-hx", "-ff", "-F", "-m"}, false, false},
+        {{"-f", "-mute", "-f", "-f", "-mute"}, true, true},
+    };
+    for (const OptionCase &c : cases) {
+        std::string args;
+        for (const std::string &o : c.options) {
+            args += o + " ";
+        }
+        SCOPED_TRACE(args);
+        const SampleRun run = run_sample_once(c.options);
+        const ProcessResult &r = run.result;
+        ASSERT_EQ(r.exit_status, 0) << r.out << r.err;
+        EXPECT_EQ(r.out.find("Usage:"), std::string::npos);
+        ASSERT_EQ(run.modes_set, 1) << "the probe saw no mode set";
+        EXPECT_EQ((run.mode_flags & full_screen) != 0, c.full_screen) << std::hex << run.mode_flags;
+        EXPECT_NE(r.out.find(c.muted ? "sound through the silent device"
+                                     : "sound through the emulated device"),
+                  std::string::npos)
+            << r.out;
+    }
+}
+
+// The farewell line is the very last output, on a line of its own after an
+// empty one, exactly once.
+TEST(RunSequence, FarewellEndsTheOutputAfterAnEmptyLine) {
+    const ProcessResult r = run_sample_once({"-mute"}).result;
+    EXPECT_EQ(r.exit_status, 0);
+    EXPECT_TRUE(ends_with(r.out, " 0 failed\n\nHave a nice day\n")) << r.out;
+    EXPECT_EQ(r.out.find("Have a nice day"), r.out.rfind("Have a nice day"));
+    EXPECT_EQ(r.err.find("Have a nice day"), std::string::npos);
 }
 
 } // namespace
