@@ -151,7 +151,13 @@ int mixer_cycle(int *more_cycles) {
     return 0;
 }
 
+/* The x87 control word as the latest player call found it. */
+volatile int32_t player_x87_control;
+
 int music_player(void) {
+    uint16_t control;
+    __asm__ volatile("fnstcw %0" : "=m"(control));
+    player_x87_control = control;
     player_calls++;
     if (error_code && player_calls == error_code_at_call)
         return error_code;

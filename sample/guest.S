@@ -411,6 +411,14 @@ check_start:
     EXPECT eax, 1
     EXPECT dword ptr [esi + 4], 0
     CHECK_DONE arguments
+    # The demo's tick arithmetic needs the x87 unit at 53-bit precision
+    # (precision control 10b), the default of its own platform.
+    BEGIN_CHECK
+    fnstcw word ptr [x87_control]
+    movzx eax, word ptr [x87_control]
+    and eax, 0x0300
+    EXPECT eax, 0x0200
+    CHECK_DONE x87-precision
     ret
 
 # Every fixup kind of the image: selectors, a 16:32 pointer, a self-relative
@@ -1176,7 +1184,11 @@ check_end:
     EXPECT dword ptr [close_hook_calls], 1
     jmp 3f
 2:  EXPECT_NOT dword ptr [silent_cycles], 0
-3:  CHECK_DONE music
+    # The player ran on the audio or timer thread with the same precision.
+3:  mov eax, dword ptr [player_x87_control]
+    and eax, 0x0300
+    EXPECT eax, 0x0200
+    CHECK_DONE music
     ret
 
 # ---- Frame copy -------------------------------------------------------------
@@ -1509,6 +1521,7 @@ check_names: .fill CHECK_MAX, 4, 0
 check_results: .fill CHECK_MAX, 4, 0
 
 prestart_ran: .long 0
+x87_control: .long 0
 prestart_eax: .long 0
 prestart_saw_main: .long 0
 main_ran: .long 0

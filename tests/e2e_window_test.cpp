@@ -130,7 +130,7 @@ TEST_F(Window, HeldFrameFullScreenToggleAndEscape) {
     const ProcessResult r = finish();
     EXPECT_EQ(r.exit_status, 3) << describe(r);
     EXPECT_NE(r.out.find("sample: escape after"), std::string::npos) << describe(r);
-    EXPECT_NE(r.out.find("sample: 22 checks passed, 0 failed\n"), std::string::npos);
+    EXPECT_NE(r.out.find("sample: 23 checks passed, 0 failed\n"), std::string::npos);
     EXPECT_TRUE(ends_with(r.out, farewell)) << describe(r);
 }
 
