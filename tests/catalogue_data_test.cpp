@@ -1,7 +1,9 @@
 // The release catalogue as data: spot checks that catch a swapped row, a
 // wrong arg code or a missing end marker.
+#include <algorithm>
 #include <gtest/gtest.h>
 #include <map>
+#include <vector>
 
 #include "binding/catalogue.h"
 
@@ -100,6 +102,84 @@ TEST(Catalogue, SixteenSymbolsCodeInObjectOneDataInObjectTwo) {
     EXPECT_EQ(release_fix.symbols[sym::unnamed_2].location, 0xFB66Cu);
     EXPECT_EQ(release_party.symbols[sym::fade_scale].location, 0x2920u);
     EXPECT_EQ(release_fix.symbols[sym::guest_main].location, 0x20ABCu);
+}
+
+std::vector<uint32_t> listed(const uint32_t *list) {
+    std::vector<uint32_t> sites;
+    for (; *list; list++) {
+        sites.push_back(*list);
+    }
+    return sites;
+}
+
+TEST(Catalogue, PatchSitesOfBothReleases) {
+    const ReleasePatches &fix = *release_fix.patches;
+    const ReleasePatches &party = *release_party.patches;
+    for (int i = 0; i < 3; i++) {
+        EXPECT_EQ(party.tick_operands[i] + 32, fix.tick_operands[i]) << i;
+    }
+    EXPECT_EQ(fix.tick_operands[0], 122674u);
+    EXPECT_EQ(fix.tick_operands[2], 122786u);
+    for (const ReleasePatches *p : {&fix, &party}) {
+        EXPECT_EQ(p->solid_palette_hook, 12906u);
+        EXPECT_EQ(p->frame_copy_hook, 48109u);
+    }
+    const std::vector<uint32_t> fix_nops = listed(fix.nop_offsets);
+    const std::vector<uint32_t> party_nops = listed(party.nop_offsets);
+    const std::vector<uint32_t> fix_blanks = listed(fix.blank_hook_sites);
+    const std::vector<uint32_t> party_blanks = listed(party.blank_hook_sites);
+    ASSERT_EQ(fix_nops.size(), 16u);
+    ASSERT_EQ(party_nops.size(), 16u);
+    ASSERT_EQ(fix_blanks.size(), 14u);
+    ASSERT_EQ(party_blanks.size(), 14u);
+    EXPECT_EQ(fix_nops[0], 12899u);
+    EXPECT_EQ(party_nops[0], 12899u);
+    for (size_t i = 1; i < 16; i++) {
+        EXPECT_NE(fix_nops[i], party_nops[i]) << i;
+    }
+    for (size_t i = 0; i < 14; i++) {
+        EXPECT_NE(fix_blanks[i], party_blanks[i]) << i;
+    }
+    EXPECT_EQ(fix_nops[15], 135565u);
+    EXPECT_EQ(party_nops[15], 139380u);
+    EXPECT_EQ(fix_blanks[13], 135573u);
+    EXPECT_EQ(party_blanks[13], 139388u);
+}
+
+// Every byte range that binding and patching write in object 1, with its
+// length; no two may overlap, or one write would undo another.
+TEST(Catalogue, NoTwoWrittenRangesOverlap) {
+    for (GuestRelease *r : {&release_fix, &release_party}) {
+        std::vector<std::pair<uint32_t, uint32_t>> ranges; // [from, to)
+        auto add = [&ranges](uint32_t at, uint32_t length) {
+            ranges.emplace_back(at, at + length);
+        };
+        for (const uint32_t *s = r->stub_groups[0].offsets; *s != end_of_list; s++) {
+            add(*s, 1);
+        }
+        for (const Redirect *d = r->redirect_groups[0].redirects; d->offset != end_of_list; d++) {
+            add(d->offset, 5);
+        }
+        add(r->symbols[sym::entry_stub].location, 13);
+        const ReleasePatches &p = *r->patches;
+        for (uint32_t t : p.tick_operands) {
+            add(t, 4);
+        }
+        add(p.solid_palette_hook, 13);
+        add(p.frame_copy_hook, 13);
+        for (const uint32_t *n = p.nop_offsets; *n; n++) {
+            add(*n, 1);
+        }
+        for (const uint32_t *b = p.blank_hook_sites; *b; b++) {
+            add(*b - 1, 10);
+        }
+        EXPECT_EQ(ranges.size(), 7u + 32 + 1 + 3 + 2 + 16 + 14);
+        std::sort(ranges.begin(), ranges.end());
+        for (size_t i = 1; i < ranges.size(); i++) {
+            EXPECT_LE(ranges[i - 1].second, ranges[i].first)
+                << (r == &release_fix ? "Fix" : "Party") << " at " << ranges[i].first;
+        }
+    }
 }
 
 } // namespace
