@@ -45,9 +45,33 @@ static_assert(adapter_block_bytes(sizeof four_register_adapter) == 16);
 
 // Templates end in a zero byte that is counted but never written; every E8 is
 // followed by a rel32 to the hook's host routine when written.
-const uint8_t solid_palette_hook[10] = {0x60, 0xE8, 0x61, 0x41, 0x83, 0xC3, 0x03, 0xEB, 0x1C, 0};
-const uint8_t frame_copy_hook[10] = {0x53, 0x52, 0x50, 0xE8, 0x83, 0xC4, 0x0C, 0x61, 0xC3, 0};
-const uint8_t blank_palette_hook[7] = {0x60, 0xE8, 0x61, 0xB7, 0x03, 0x90, 0};
+const uint8_t solid_palette_hook[10] = {
+    0x60,             // pusha
+    0xE8,             // call fill_palette_solid (the PUSHA frame as parameters)
+    0x61,             // popa
+    0x41,             // inc ecx
+    0x83, 0xC3, 0x03, // add ebx, 3
+    0xEB, 0x1C,       // jmp short +0x1C
+    0,
+};
+const uint8_t frame_copy_hook[10] = {
+    0x53,             // push ebx (count)
+    0x52,             // push edx (destination)
+    0x50,             // push eax (source)
+    0xE8,             // call copy_frame
+    0x83, 0xC4, 0x0C, // add esp, 12
+    0x61,             // popa (the guest routine's own)
+    0xC3,             // ret to the routine's caller
+    0,
+};
+const uint8_t blank_palette_hook[7] = {
+    0x60,       // pusha
+    0xE8,       // call blank_palette
+    0x61,       // popa
+    0xB7, 0x03, // mov bh, 3
+    0x90,       // nop
+    0,
+};
 
 static void put_u32(uint8_t *p, uint32_t v) {
     memcpy(p, &v, 4);
