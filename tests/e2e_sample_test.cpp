@@ -16,7 +16,6 @@ const char farewell[] = "\nHave a nice day\n";
 const char *const check_names[] = {
     "prestart",
     "arguments",
-    "x87-precision",
     "fixups",
     "stubs",
     "dpmi",
@@ -37,6 +36,7 @@ const char *const check_names[] = {
     "timer",
     "ticks",
     "music",
+    "x87-precision",
 };
 
 bool ends_with(const std::string &s, const std::string &tail) {
