@@ -35,6 +35,7 @@ static void write_hook(uint32_t offset, void *host_routine, const uint8_t *tmpl,
 }
 
 void apply_release_patches() {
+    // The matched release is the one host_main bound: Party or Fix.
     const ReleasePatches &patches = *known_releases[is_party_release ? 1 : 0]->patches;
     const GuestSymbol &entry_symbol = guest_symbols[sym::entry_stub];
     const uint32_t entry_offset =

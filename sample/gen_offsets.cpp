@@ -1,8 +1,8 @@
 // Writes the offsets table of one release for the sample guest's assembly:
 // every redirect site, stub site, symbol and code-patch site from the release
-// catalogue, as `.set` lines. The guest source
-// places its routines with `.org` on these values, so the assembler refuses
-// a layout in which a routine would overlap a catalogued site.
+// catalogue, as `.set` lines. The guest source places its routines with `.org`
+// on these values, so the assembler refuses a layout in which a routine would
+// overlap a catalogued site.
 //
 //   sample_offsets fix|party <out.inc>
 #include <algorithm>
