@@ -3,6 +3,8 @@
 #include <cstring>
 #include <gtest/gtest.h>
 #include <map>
+#include <memory>
+#include <vector>
 
 #include "binding/bind.h"
 #include "binding/catalogue.h"
@@ -36,8 +38,16 @@ uint32_t jump_target(const uint8_t *site) {
 
 // Two objects in executable memory, code filled with INT3 so that any stray
 // execution traps.
+// Object arrays live as long as the test process, as the loader's do; kept
+// here so that they stay reachable.
+GuestObject *object_pair() {
+    static std::vector<std::unique_ptr<GuestObject[]>> pairs;
+    pairs.push_back(std::make_unique<GuestObject[]>(2));
+    return pairs.back().get();
+}
+
 GuestObject *synthetic_objects() {
-    auto *objects = new GuestObject[2]{};
+    GuestObject *objects = object_pair();
     uint8_t *code = exec_memory(code_size);
     memset(code, filler, code_size);
     objects[0].virtual_size = code_size;
@@ -142,7 +152,7 @@ INSTANTIATE_TEST_SUITE_P(Releases, BindRelease, ::testing::Values(&release_fix, 
 // code can be planted at the sites first.
 struct Patched {
     uint8_t *code;
-    uint8_t *before;
+    std::vector<uint8_t> before;
     GuestSymbol symbols[sym::count + 1];
     GuestObject *objects;
 };
@@ -162,8 +172,7 @@ void patch(Patched &p, bool party, void (*plant)(uint8_t *code)) {
     if (plant) {
         plant(p.code);
     }
-    p.before = new uint8_t[code_size];
-    memcpy(p.before, p.code, code_size);
+    p.before.assign(p.code, p.code + code_size);
     const GuestSymbol *offsets = party ? catalogue_offsets.party : catalogue_offsets.fix;
     for (int i = 0; i <= sym::count; i++) {
         p.symbols[i] = offsets[i];
@@ -382,7 +391,7 @@ constexpr uint32_t small_size = 0x100;
 // inside a larger mapping, so a stray write would not fault and only the
 // canary above the object could tell.
 GuestObject *small_objects() {
-    auto *objects = new GuestObject[2]{};
+    GuestObject *objects = object_pair();
     uint8_t *code = exec_memory(2 * small_size);
     memset(code, filler, 2 * small_size);
     objects[0].virtual_size = small_size;

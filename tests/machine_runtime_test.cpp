@@ -105,7 +105,8 @@ TEST_F(Runtime, VideoInterruptSetsModeThirteenAndIgnoresTextMode) {
 }
 
 // Which function the interrupt service picks: the whole interrupt number and
-// exactly AX of the input record count; bits 16-31 of EAX do not.
+// exactly AX of the input record count; bits 16-31 of EAX do not. One mode set
+// only: a second would replace the display's surfaces.
 enum class Picks { dpmi, mode_set, text_mode, abort };
 
 struct Selection {
@@ -114,16 +115,16 @@ struct Selection {
 };
 
 const Selection selections[] = {
-    {0x31, 0x00000500, Picks::dpmi},        {0x31, 0xFFFF0500, Picks::dpmi},
-    {0x31, 0x5A5A0500, Picks::dpmi},        {0x31, 0x00000501, Picks::abort},
-    {0x31, 0x00001500, Picks::abort},       {0x31, 0x00000005, Picks::abort},
-    {0x31, 0x00008500, Picks::abort},       {0x131, 0x00000500, Picks::abort},
-    {0x80000031, 0x0500, Picks::abort},     {0x10, 0xABCD0013, Picks::mode_set},
-    {0x10, 0x00010013, Picks::mode_set},    {0x10, 0x80000003, Picks::text_mode},
-    {0x10, 0xFFFF0003, Picks::text_mode},   {0x10, 0x00000113, Picks::abort},
-    {0x10, 0x00001300, Picks::abort},       {0x10, 0x00008013, Picks::abort},
-    {0x10, 0x00000103, Picks::abort},       {0x110, 0x00000013, Picks::abort},
-    {0x00010010, 0x00000013, Picks::abort}, {0x10, 0x00000000, Picks::abort},
+    {0x31, 0x00000500, Picks::dpmi},      {0x31, 0xFFFF0500, Picks::dpmi},
+    {0x31, 0x5A5A0500, Picks::dpmi},      {0x31, 0x00000501, Picks::abort},
+    {0x31, 0x00001500, Picks::abort},     {0x31, 0x00000005, Picks::abort},
+    {0x31, 0x00008500, Picks::abort},     {0x131, 0x00000500, Picks::abort},
+    {0x80000031, 0x0500, Picks::abort},   {0x10, 0xABCD0013, Picks::mode_set},
+    {0x10, 0x80000003, Picks::text_mode}, {0x10, 0xFFFF0003, Picks::text_mode},
+    {0x10, 0x00000113, Picks::abort},     {0x10, 0x00001300, Picks::abort},
+    {0x10, 0x00008013, Picks::abort},     {0x10, 0x00000103, Picks::abort},
+    {0x110, 0x00000013, Picks::abort},    {0x00010010, 0x00000013, Picks::abort},
+    {0x10, 0x00000000, Picks::abort},
 };
 
 TEST_F(Runtime, InterruptServiceSelectsOnTheWholeNumberAndOnAx) {
