@@ -44,6 +44,10 @@ class Display : public testing::Test {
         screen = nullptr;
         frame_surface = nullptr;
         video_flags = SDL_DOUBLEBUF;
+        // The 320x200 picture of square pixels at factor 1, unless a test
+        // asks for another layout.
+        square_pixels = 1;
+        scale_factor = 1;
         memset(host_palette, 0, sizeof host_palette);
         memset(frame_pixels, 0, sizeof frame_pixels);
         test_fade_scale = 1.0f;
@@ -73,6 +77,15 @@ bool same_colours(const SDL_Color *colours) {
         }
     }
     return true;
+}
+
+// The display surface's pixel at (x, y) and palette entry i in its format.
+uint32_t shown_at(int x, int y) {
+    const uint8_t *row = static_cast<const uint8_t *>(screen->pixels) + y * screen->pitch;
+    return reinterpret_cast<const uint32_t *>(row)[x];
+}
+uint32_t colour_of(int i) {
+    return SDL_MapRGB(screen->format, host_palette[i].r, host_palette[i].g, host_palette[i].b);
 }
 
 void fill_guest_palette(uint8_t value) {
@@ -202,7 +215,7 @@ TEST_F(Display, BeforeTheModeSetNothingIsDrawnAndTheKeyOnlyFlipsTheFlag) {
     EXPECT_EQ(video_flags, static_cast<uint32_t>(SDL_DOUBLEBUF));
 }
 
-TEST_F(Display, ModeSetMakesAnIdentityBlitWithTheLastPalette) {
+TEST_F(Display, ModeSetShowsEveryPixelInTheLastPalette) {
     auto p = distinct_palette();
     set_palette(p.data()); // before the mode set: host_palette only
     set_mode_13h();
@@ -210,10 +223,10 @@ TEST_F(Display, ModeSetMakesAnIdentityBlitWithTheLastPalette) {
     ASSERT_NE(frame_surface, nullptr);
     EXPECT_EQ(screen->w, 320);
     EXPECT_EQ(screen->h, 200);
-    EXPECT_EQ(screen->format->BitsPerPixel, 8);
+    EXPECT_EQ(screen->format->BitsPerPixel, 32);
     EXPECT_EQ(frame_surface->pixels, frame_pixels);
     EXPECT_EQ(frame_surface->pitch, 320);
-    EXPECT_TRUE(same_colours(screen->format->palette->colors));
+    EXPECT_TRUE(same_colours(frame_surface->format->palette->colors));
 
     std::vector<uint8_t> frame(64000);
     for (int i = 0; i < 64000; i++) {
@@ -221,9 +234,10 @@ TEST_F(Display, ModeSetMakesAnIdentityBlitWithTheLastPalette) {
     }
     copy_frame(reinterpret_cast<uint32_t>(frame.data()), video_memory, 64000);
     EXPECT_EQ(memcmp(frame_pixels, frame.data(), 64000), 0);
-    const uint8_t *shown = static_cast<const uint8_t *>(screen->pixels);
     for (int y = 0; y < 200; y++) {
-        ASSERT_EQ(memcmp(shown + y * screen->pitch, frame.data() + y * 320, 320), 0) << "row " << y;
+        for (int x = 0; x < 320; x++) {
+            ASSERT_EQ(shown_at(x, y), colour_of(frame[y * 320 + x])) << x << "," << y;
+        }
     }
 }
 
@@ -235,24 +249,28 @@ TEST_F(Display, PaletteChangesReachBothSurfaces) {
     p[3 * 200 + 2] = 26;
     set_palette(p.data());
     const SDL_Color *on_frame = frame_surface->format->palette->colors;
-    const SDL_Color *on_screen = screen->format->palette->colors;
     EXPECT_EQ(on_frame[200].r, 148);
     EXPECT_EQ(on_frame[200].g, 12);
     EXPECT_EQ(on_frame[200].b, 104);
-    EXPECT_TRUE(same_colours(on_screen));
+    std::vector<uint8_t> frame(64000, 200);
+    copy_frame(reinterpret_cast<uint32_t>(frame.data()), video_memory, 64000);
+    EXPECT_EQ(shown_at(7, 9), SDL_MapRGB(screen->format, 148, 12, 104));
 
     blank_palette();
     EXPECT_EQ(on_frame[200].r, 0);
-    EXPECT_EQ(screen->format->palette->colors[200].r, 0);
+    copy_frame(reinterpret_cast<uint32_t>(frame.data()), video_memory, 64000);
+    EXPECT_EQ(shown_at(7, 9), SDL_MapRGB(screen->format, 0, 0, 0));
 }
 
 TEST_F(Display, ScreenClearFillsTheDisplayOnlyWhateverTheCount) {
+    auto p = distinct_palette();
+    set_palette(p.data());
     set_mode_13h();
     frame_pixels[100] = 77;
-    EXPECT_EQ(guest_memset(video_memory, 5, 1), 0u);
-    const uint8_t *shown = static_cast<const uint8_t *>(screen->pixels);
-    EXPECT_EQ(shown[0], 5);
-    EXPECT_EQ(shown[199 * screen->pitch + 319], 5);
+    // Only the low byte counts, as in an 8-bit fill.
+    EXPECT_EQ(guest_memset(video_memory, 0x305, 1), 0u);
+    EXPECT_EQ(shown_at(0, 0), colour_of(5));
+    EXPECT_EQ(shown_at(319, 199), colour_of(5));
     EXPECT_EQ(frame_pixels[100], 77);
 }
 
@@ -273,7 +291,7 @@ TEST_F(Display, OtherFillsAndCopiesArePlainMemoryOperations) {
     EXPECT_EQ(memory[64003], 0x42);
     EXPECT_EQ(memory[64004], 0xEE);
     EXPECT_EQ(frame_pixels[0], 0) << "nothing drawn";
-    EXPECT_EQ(static_cast<const uint8_t *>(screen->pixels)[0], 1);
+    EXPECT_EQ(shown_at(0, 0), colour_of(1));
     copy_frame(reinterpret_cast<uint32_t>(src.data()), dst, 0);
 }
 
@@ -298,16 +316,24 @@ TEST_F(Display, ToggleKeepsTheFrameSurfaceAndItsPalette) {
     ASSERT_NE(screen, nullptr);
     EXPECT_EQ(frame_surface, frame);
     EXPECT_TRUE(same_colours(frame->format->palette->colors));
-    EXPECT_TRUE(same_colours(screen->format->palette->colors));
+    frame_pixels[0] = 17;
+    copy_frame(reinterpret_cast<uint32_t>(frame_pixels), video_memory, 64000);
+    // The dummy desktop is 1024x768: the 16:10 picture is 1024x640, centred.
+    ASSERT_EQ(screen->w, 1024);
+    ASSERT_EQ(screen->h, 768);
+    EXPECT_EQ(shown_at(0, 64), colour_of(17)) << "the colour table follows the new surface";
+    EXPECT_EQ(shown_at(0, 63), SDL_MapRGB(screen->format, 0, 0, 0));
     toggle_fullscreen();
     EXPECT_EQ(video_flags, static_cast<uint32_t>(SDL_DOUBLEBUF));
 }
 
 TEST_F(Display, LockFailuresNameTheirSite) {
+    set_mode_13h();
     SDL_mutex *real = video_mutex;
     video_mutex = nullptr;
     EXPECT_EXIT(set_palette(nullptr), testing::ExitedWithCode(1), "^ownvmutex at 101 .+\n$");
-    set_mode_13h();
+    EXPECT_EXIT(set_mode_13h(), testing::ExitedWithCode(1), "^ownvmutex at 121 .+\n$");
+    EXPECT_EXIT(resize_display(400, 300), testing::ExitedWithCode(1), "^ownvmutex at 251 .+\n$");
     EXPECT_EXIT(guest_memset(video_memory, 0, 1), testing::ExitedWithCode(1),
                 "^ownvmutex at 211 .+\n$");
     EXPECT_EXIT(toggle_fullscreen(), testing::ExitedWithCode(1), "^ownvmutex at 234 .+\n$");
