@@ -2,6 +2,7 @@
 // palettes of both surfaces can be read back.
 #include <SDL.h>
 #include <array>
+#include <csignal>
 #include <atomic>
 #include <cstring>
 #include <gtest/gtest.h>
@@ -304,6 +305,37 @@ TEST_F(Display, PartialAccessToTheVideoWindowEndsWithAMessage) {
     EXPECT_EXIT(guest_memset(video_memory + 1, 0, 10), testing::ExitedWithCode(1),
                 "^vmem 0xa0001\n$");
     EXPECT_EXIT(copy_frame(video_memory, s, 64000), testing::ExitedWithCode(1), "^vmem 0xa0000\n$");
+}
+
+// The host has nothing mapped at these low addresses: a call the check lets
+// through faults in the plain memory path.
+TEST_F(Display, TheVideoWindowCheckCoversItsFirstAndLastByteOnly) {
+    std::vector<uint8_t> buffer(16);
+    const uint32_t b = reinterpret_cast<uint32_t>(buffer.data());
+    EXPECT_EXIT(guest_memset(0xAFFFF, 0, 1), testing::ExitedWithCode(1), "^vmem 0xaffff\n$");
+    EXPECT_EXIT(guest_memset(0x9FFFF, 0, 2), testing::ExitedWithCode(1), "^vmem 0x9ffff\n$");
+    EXPECT_EXIT(copy_frame(b, 0xAFFFF, 1), testing::ExitedWithCode(1), "^vmem 0xaffff\n$");
+    EXPECT_EXIT(copy_frame(0x9FFF1, b, 16), testing::ExitedWithCode(1), "^vmem 0x9fff1\n$");
+    EXPECT_EXIT(copy_frame(0x9FFF0, b, 16), testing::KilledBySignal(SIGSEGV), "");
+    EXPECT_EXIT(guest_memset(0x9FFFF, 0, 1), testing::KilledBySignal(SIGSEGV), "");
+    EXPECT_EXIT(guest_memset(0xB0000, 0, 1), testing::KilledBySignal(SIGSEGV), "");
+    EXPECT_EXIT(copy_frame(b, 0xB0000, 1), testing::KilledBySignal(SIGSEGV), "");
+    EXPECT_EQ(guest_memset(0xA0001, 0, 0), 0xA0001u) << "nothing to fill";
+}
+
+// Guest buffers may overlap; the copy keeps the source's bytes.
+TEST_F(Display, OverlappingPlainCopiesMoveTheBytes) {
+    std::vector<uint8_t> memory(70000);
+    for (size_t i = 0; i < memory.size(); i++) {
+        memory[i] = static_cast<uint8_t>(i * 7 + i / 251);
+    }
+    const std::vector<uint8_t> before = memory;
+    const uint32_t base = reinterpret_cast<uint32_t>(memory.data());
+    copy_frame(base, base + 3, 64000);
+    EXPECT_EQ(memcmp(memory.data() + 3, before.data(), 64000), 0) << "forwards";
+    const std::vector<uint8_t> middle = memory;
+    copy_frame(base + 5000, base + 4999, 64000);
+    EXPECT_EQ(memcmp(memory.data() + 4999, middle.data() + 5000, 64000), 0) << "backwards";
 }
 
 TEST_F(Display, ToggleKeepsTheFrameSurfaceAndItsPalette) {
