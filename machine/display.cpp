@@ -51,6 +51,9 @@ int scale_factor = 0;
 // The desktop as it was before the first mode set; 0 while unknown.
 static int desktop_w = 0;
 static int desktop_h = 0;
+// The size the user gave the window, kept across full screen; 0: none.
+static int resized_w = 0;
+static int resized_h = 0;
 // host_palette in the display surface's pixel format.
 static uint32_t screen_colours[256];
 // Output column of guest column x is column_start[x] up to column_start[x + 1]
@@ -101,6 +104,11 @@ static void display_size(int &w, int &h) {
         // library to scale, which would blur.
         w = desktop_w;
         h = desktop_h;
+        return;
+    }
+    if (resized_w > 0) {
+        w = resized_w;
+        h = resized_h;
         return;
     }
     w = 320 * window_factor();
@@ -458,6 +466,10 @@ void resize_display(int w, int h) {
         return;
     }
     open_screen(w, h);
+    if (screen) {
+        resized_w = w;
+        resized_h = h;
+    }
     disown_vmutex(259);
     if (!screen) {
         fatal_sdl("size");

@@ -154,6 +154,11 @@ TEST_F(Scaled, ResizeRequestRefitsThePictureCentred) {
     EXPECT_EQ(wait_for({1000, 500, 167, 0, 666, 500}), 0);
     x_command(*x, {"/usr/bin/xdotool", "windowsize", window, "640", "700"});
     EXPECT_EQ(wait_for({640, 700, 0, 110, 640, 480}), 0);
+    // Full screen and back keeps the size the window was given.
+    key("f");
+    EXPECT_EQ(wait_for({1920, 1080, 240, 0, 1440, 1080}, true), 0);
+    key("f");
+    EXPECT_EQ(wait_for({640, 700, 0, 110, 640, 480}), 0);
 }
 
 } // namespace
