@@ -121,9 +121,11 @@ TEST_F(Scaled, DefaultWindowOn4kIs2560x1920) {
     EXPECT_EQ(wait_for({2560, 1920, 0, 0, 2560, 1920}), 0);
 }
 
-// The factor overrides the desktop; a missing factor after it is ignored.
+// The factor overrides the desktop; a factor out of 1 to 16, not a whole
+// number or missing leaves the option ignored.
 TEST_F(Scaled, ScaleOptionOn4kSetsTheFactor) {
-    start("3840x2160x24", {"-mute", "-scale", "3", "-scale"});
+    start("3840x2160x24",
+          {"-mute", "-scale", "3", "-scale", "0", "-scale", "17", "-scale", "2x", "-scale"});
     EXPECT_EQ(wait_for({960, 720, 0, 0, 960, 720}), 0);
 }
 

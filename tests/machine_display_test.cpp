@@ -2,8 +2,8 @@
 // palettes of both surfaces can be read back.
 #include <SDL.h>
 #include <array>
-#include <csignal>
 #include <atomic>
+#include <csignal>
 #include <cstring>
 #include <gtest/gtest.h>
 #include <thread>
@@ -305,6 +305,63 @@ TEST_F(Display, PartialAccessToTheVideoWindowEndsWithAMessage) {
     EXPECT_EXIT(guest_memset(video_memory + 1, 0, 10), testing::ExitedWithCode(1),
                 "^vmem 0xa0001\n$");
     EXPECT_EXIT(copy_frame(video_memory, s, 64000), testing::ExitedWithCode(1), "^vmem 0xa0000\n$");
+}
+
+// The dummy driver's desktop is 1024x768: windows of whole factors within
+// nine tenths of it, full screen at its own size.
+TEST_F(Display, WindowSizesFollowTheDesktopAndTheOptions) {
+    const struct {
+        int square, factor, w, h;
+    } cases[] = {{0, 0, 640, 480}, {1, 0, 640, 400}, {0, 3, 960, 720}, {1, 1, 320, 200}};
+    for (const auto &c : cases) {
+        square_pixels = c.square;
+        scale_factor = c.factor;
+        set_mode_13h();
+        EXPECT_EQ(screen->w, c.w) << c.square << " " << c.factor;
+        EXPECT_EQ(screen->h, c.h) << c.square << " " << c.factor;
+    }
+}
+
+// 16:10 full screen: 1024x640 from line 64, guest columns and lines of 3 or
+// 4 pixels; black above and below, also after a whole-screen fill.
+TEST_F(Display, FullScreenPictureIsCentredInWholeBlocks) {
+    auto p = distinct_palette();
+    set_palette(p.data());
+    video_flags |= SDL_FULLSCREEN;
+    scale_factor = 0;
+    set_mode_13h();
+    ASSERT_EQ(screen->w, 1024);
+    ASSERT_EQ(screen->h, 768);
+    std::vector<uint8_t> frame(64000);
+    for (int i = 0; i < 64000; i++) {
+        frame[i] = static_cast<uint8_t>(i * 13 + i / 320 * 5);
+    }
+    copy_frame(reinterpret_cast<uint32_t>(frame.data()), video_memory, 64000);
+    std::vector<int> column(1024, -1), line(768, -1);
+    for (int g = 0; g < 320; g++) {
+        for (int X = g * 1024 / 320; X < (g + 1) * 1024 / 320; X++) {
+            column[X] = g;
+        }
+    }
+    for (int g = 0; g < 200; g++) {
+        for (int Y = g * 640 / 200; Y < (g + 1) * 640 / 200; Y++) {
+            line[64 + Y] = g;
+        }
+    }
+    const uint32_t black = SDL_MapRGB(screen->format, 0, 0, 0);
+    int wrong = 0;
+    for (int Y = 0; Y < 768; Y++) {
+        for (int X = 0; X < 1024; X++) {
+            const uint32_t want = line[Y] < 0 ? black : colour_of(frame[line[Y] * 320 + column[X]]);
+            wrong += shown_at(X, Y) != want;
+        }
+    }
+    EXPECT_EQ(wrong, 0);
+    guest_memset(video_memory, 9, 64000);
+    EXPECT_EQ(shown_at(0, 63), black);
+    EXPECT_EQ(shown_at(0, 64), colour_of(9));
+    EXPECT_EQ(shown_at(1023, 703), colour_of(9));
+    EXPECT_EQ(shown_at(1023, 704), black);
 }
 
 // The host has nothing mapped at these low addresses: a call the check lets
