@@ -115,6 +115,36 @@ static void display_size(int &w, int &h) {
     h = picture_lines() * window_factor();
 }
 
+// One guest line into output pixels. Whole factors (1x to 6x, the usual
+// windows) get loops of a fixed count; other widths the general one.
+template <int K> static void expand_line(const uint8_t *in, uint32_t *out) {
+    for (int x = 0; x < 320; x++) {
+        const uint32_t c = screen_colours[in[x]];
+        for (int n = 0; n < K; n++) {
+            *out++ = c;
+        }
+    }
+}
+
+static void expand_line_spread(const uint8_t *in, uint32_t *out) {
+    for (int x = 0; x < 320; x++) {
+        const uint32_t c = screen_colours[in[x]];
+        for (int n = column_start[x + 1] - column_start[x]; n > 0; n--) {
+            *out++ = c;
+        }
+    }
+}
+
+using LineExpander = void (*)(const uint8_t *, uint32_t *);
+static LineExpander expand_columns = expand_line_spread;
+
+static void choose_expander(int pw) {
+    static const LineExpander whole[] = {expand_line<1>, expand_line<2>, expand_line<3>,
+                                         expand_line<4>, expand_line<5>, expand_line<6>};
+    const int k = pw / 320;
+    expand_columns = pw % 320 == 0 && k >= 1 && k <= 6 ? whole[k - 1] : expand_line_spread;
+}
+
 // The largest picture of the chosen aspect within w x h, centred, and the
 // maps from guest columns and lines to output pixels. Counts are whole and
 // differ by at most one, spread evenly. A surface smaller than the frame
@@ -139,6 +169,7 @@ static void lay_out(int w, int h) {
     for (int y = 0; y <= 200; y++) {
         row_start[y] = picture.y + static_cast<int>(static_cast<int64_t>(y) * ph / 200);
     }
+    choose_expander(pw);
 }
 
 static void map_colours() {
@@ -162,14 +193,8 @@ static void draw_frame(SDL_Surface *display) {
             continue;
         }
         uint8_t *first = base + static_cast<size_t>(top) * pitch;
-        uint32_t *out = reinterpret_cast<uint32_t *>(first) + column_start[0];
-        const uint8_t *in = frame_pixels + y * 320;
-        for (int x = 0; x < 320; x++) {
-            const uint32_t c = screen_colours[in[x]];
-            for (int n = column_start[x + 1] - column_start[x]; n > 0; n--) {
-                *out++ = c;
-            }
-        }
+        expand_columns(frame_pixels + y * 320,
+                       reinterpret_cast<uint32_t *>(first) + column_start[0]);
         for (int r = top + 1; r < bottom; r++) {
             memcpy(base + static_cast<size_t>(r) * pitch + left_bytes, first + left_bytes,
                    line_bytes);
