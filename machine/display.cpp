@@ -90,7 +90,9 @@ int window_factor() {
         return 2;
     }
     // "Comfortably": nine tenths of each side, which leaves room for panels
-    // and the title bar; whole factors keep every pixel the same size.
+    // and the title bar. Whole factors of 320x240 give every guest column the
+    // same width (lines alternate between two heights; at 5, 1600x1200, every
+    // pixel is the same 5x6 block).
     const int by_width = desktop_w * 9 / 10 / 320;
     const int by_height = desktop_h * 9 / 10 / picture_lines();
     const int factor = by_width < by_height ? by_width : by_height;
