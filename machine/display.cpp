@@ -42,30 +42,205 @@ void disown_vmutex(int site) {
     }
 }
 
-// What the display surface was last given, so that an unchanged palette (a
-// guest that fades to its own level every frame) is not uploaded again:
-// changing the display surface's palette costs as much as a flip.
-static SDL_Color screen_palette[256];
-static SDL_Surface *screen_palette_owner = nullptr;
+// How the picture is laid out. The guest's 320x200 frame is shown at 4:3
+// (each pixel 5:6) unless square pixels were asked for; every guest column and
+// line gets whole output pixels, so nothing is ever blended.
+int square_pixels = 0;
+int scale_factor = 0;
 
-// Makes the blit from frame_surface an identity map: with any other palette on
-// the display surface SDL maps each colour to its nearest entry there.
-static void upload_screen_palette() {
+// The desktop as it was before the first mode set; 0 while unknown.
+static int desktop_w = 0;
+static int desktop_h = 0;
+// The size the user gave the window, kept across full screen; 0: none.
+static int resized_w = 0;
+static int resized_h = 0;
+// host_palette in the display surface's pixel format.
+static uint32_t screen_colours[256];
+// Output column of guest column x is column_start[x] up to column_start[x + 1]
+// (absolute on the display surface); likewise row_start for guest lines.
+static int column_start[321];
+static int row_start[201];
+static SDL_Rect picture;
+// What the display surface shows, so that a new surface can be redrawn.
+constexpr int shows_nothing = -2;
+constexpr int shows_frame = -1;
+static int shown = shows_nothing; // else the palette index of a whole-screen fill
+
+static int picture_lines() {
+    return square_pixels ? 200 : 240;
+}
+
+static void remember_desktop() {
+    if (desktop_w > 0) {
+        return;
+    }
+    const SDL_VideoInfo *info = SDL_GetVideoInfo();
+    if (info && info->current_w > 0 && info->current_h > 0) {
+        desktop_w = info->current_w;
+        desktop_h = info->current_h;
+    }
+}
+
+int window_factor() {
+    if (scale_factor > 0) {
+        return scale_factor;
+    }
+    // An unknown desktop gets 640x480 (or 640x400), which fits any.
+    if (desktop_w <= 0) {
+        return 2;
+    }
+    // "Comfortably": nine tenths of each side, which leaves room for panels
+    // and the title bar. Whole factors of 320x240 give every guest column the
+    // same width (lines alternate between two heights; at 5, 1600x1200, every
+    // pixel is the same 5x6 block).
+    const int by_width = desktop_w * 9 / 10 / 320;
+    const int by_height = desktop_h * 9 / 10 / picture_lines();
+    const int factor = by_width < by_height ? by_width : by_height;
+    return factor > 1 ? factor : 1;
+}
+
+// The size of the display surface for the current flags.
+static void display_size(int &w, int &h) {
+    if ((video_flags & SDL_FULLSCREEN) && desktop_w > 0) {
+        // The desktop's own resolution: no mode change, and nothing for a
+        // library to scale, which would blur.
+        w = desktop_w;
+        h = desktop_h;
+        return;
+    }
+    if (resized_w > 0) {
+        w = resized_w;
+        h = resized_h;
+        return;
+    }
+    w = 320 * window_factor();
+    h = picture_lines() * window_factor();
+}
+
+// One guest line into output pixels. Whole factors (1x to 6x, the usual
+// windows) get loops of a fixed count; other widths the general one.
+template <int K> static void expand_line(const uint8_t *in, uint32_t *out) {
+    for (int x = 0; x < 320; x++) {
+        const uint32_t c = screen_colours[in[x]];
+        for (int n = 0; n < K; n++) {
+            *out++ = c;
+        }
+    }
+}
+
+static void expand_line_spread(const uint8_t *in, uint32_t *out) {
+    for (int x = 0; x < 320; x++) {
+        const uint32_t c = screen_colours[in[x]];
+        for (int n = column_start[x + 1] - column_start[x]; n > 0; n--) {
+            *out++ = c;
+        }
+    }
+}
+
+using LineExpander = void (*)(const uint8_t *, uint32_t *);
+static LineExpander expand_columns = expand_line_spread;
+
+static void choose_expander(int pw) {
+    static const LineExpander whole[] = {expand_line<1>, expand_line<2>, expand_line<3>,
+                                         expand_line<4>, expand_line<5>, expand_line<6>};
+    const int k = pw / 320;
+    expand_columns = pw % 320 == 0 && k >= 1 && k <= 6 ? whole[k - 1] : expand_line_spread;
+}
+
+// The largest picture of the chosen aspect within w x h, centred, and the
+// maps from guest columns and lines to output pixels. Counts are whole and
+// differ by at most one, spread evenly. A surface smaller than the frame
+// drops columns or lines evenly (counts of 0) rather than failing.
+static void lay_out(int w, int h) {
+    const int lines = picture_lines();
+    int pw, ph;
+    if (static_cast<int64_t>(w) * lines <= static_cast<int64_t>(h) * 320) {
+        pw = w;
+        ph = static_cast<int>(static_cast<int64_t>(w) * lines / 320);
+    } else {
+        ph = h;
+        pw = static_cast<int>(static_cast<int64_t>(h) * 320 / lines);
+    }
+    picture.x = static_cast<Sint16>((w - pw) / 2);
+    picture.y = static_cast<Sint16>((h - ph) / 2);
+    picture.w = static_cast<Uint16>(pw);
+    picture.h = static_cast<Uint16>(ph);
+    for (int x = 0; x <= 320; x++) {
+        column_start[x] = picture.x + static_cast<int>(static_cast<int64_t>(x) * pw / 320);
+    }
+    for (int y = 0; y <= 200; y++) {
+        row_start[y] = picture.y + static_cast<int>(static_cast<int64_t>(y) * ph / 200);
+    }
+    choose_expander(pw);
+}
+
+static void map_colours() {
+    for (int i = 0; i < 256; i++) {
+        screen_colours[i] =
+            SDL_MapRGB(screen->format, host_palette[i].r, host_palette[i].g, host_palette[i].b);
+    }
+}
+
+// frame_pixels onto the picture area, through screen_colours. Each guest line
+// is expanded once and its output line repeated.
+static void draw_frame(SDL_Surface *display) {
+    uint8_t *base = static_cast<uint8_t *>(display->pixels);
+    const int pitch = display->pitch;
+    const size_t line_bytes = static_cast<size_t>(picture.w) * 4;
+    const size_t left_bytes = static_cast<size_t>(picture.x) * 4;
+    for (int y = 0; y < 200; y++) {
+        const int top = row_start[y];
+        const int bottom = row_start[y + 1];
+        if (top == bottom) {
+            continue;
+        }
+        uint8_t *first = base + static_cast<size_t>(top) * pitch;
+        expand_columns(frame_pixels + y * 320,
+                       reinterpret_cast<uint32_t *>(first) + column_start[0]);
+        for (int r = top + 1; r < bottom; r++) {
+            memcpy(base + static_cast<size_t>(r) * pitch + left_bytes, first + left_bytes,
+                   line_bytes);
+        }
+    }
+}
+
+// Draws what the display shows (the frame, a fill or nothing) and flips.
+static void present(SDL_Surface *display) {
+    if (shown >= 0) {
+        SDL_FillRect(display, &picture, screen_colours[shown]);
+    } else if (shown == shows_frame) {
+        if (SDL_MUSTLOCK(display)) {
+            SDL_LockSurface(display);
+        }
+        draw_frame(display);
+        if (SDL_MUSTLOCK(display)) {
+            SDL_UnlockSurface(display);
+        }
+    }
+    SDL_Flip(display);
+}
+
+// A new display surface of w x h for the current flags, with its layout,
+// colours, black borders and the last picture; screen is NULL on failure.
+// The caller holds the video mutex.
+static void open_screen(int w, int h) {
+    // A window can be resized by its user; the picture then refits.
+    const uint32_t flags =
+        (video_flags & SDL_FULLSCREEN) ? video_flags : (video_flags | SDL_RESIZABLE);
+    screen = SDL_SetVideoMode(w, h, 32, flags);
     if (!screen) {
         return;
     }
-    if (screen == screen_palette_owner &&
-        memcmp(screen_palette, host_palette, sizeof screen_palette) == 0) {
+    // Asked for 32 bits, SDL converts to the display itself; anything else
+    // would break the 4-byte pixel writes.
+    if (screen->format->BytesPerPixel != 4) {
+        screen = nullptr;
         return;
     }
-    SDL_SetColors(screen, host_palette, 0, 256);
-    memcpy(screen_palette, host_palette, sizeof screen_palette);
-    screen_palette_owner = screen;
-}
-
-// A new display surface (possibly at the old one's address) has SDL's palette.
-static void forget_screen_palette() {
-    screen_palette_owner = nullptr;
+    lay_out(screen->w, screen->h);
+    map_colours();
+    SDL_FillRect(screen, nullptr, SDL_MapRGB(screen->format, 0, 0, 0));
+    present(screen);
 }
 
 void release_display() {
@@ -109,21 +284,32 @@ void set_mode_13h() {
     if (display_closing.load()) {
         return; // the process is ending; SDL is being shut down
     }
-    forget_screen_palette();
-    screen = SDL_SetVideoMode(320, 200, 8, video_flags);
+    remember_desktop();
+    // Another thread may be drawing a frame or uploading a palette: the
+    // surfaces and the colour table change under the lock.
+    own_vmutex(121);
+    if (display_closing.load()) {
+        disown_vmutex(129);
+        return;
+    }
+    shown = shows_nothing;
+    int w, h;
+    display_size(w, h);
+    open_screen(w, h);
     if (!screen) {
+        disown_vmutex(129);
         fatal_sdl("vid");
     }
     // A surface of an earlier mode set is not freed: another thread may still
-    // be blitting from it, and there are at most a few of them.
+    // hold a pointer to it, and there are at most a few of them.
     frame_surface = SDL_CreateRGBSurfaceFrom(frame_pixels, 320, 200, 8, 320, 0, 0, 0, 0);
     if (!frame_surface) {
+        disown_vmutex(129);
         fatal_sdl("sur");
     }
-    // Both get the last palette, so the blit is an identity map from the first
-    // frame on and a clear fills with the guest's own colour.
+    // It gets the last palette, as the display's colour table has it.
     SDL_SetColors(frame_surface, host_palette, 0, 256);
-    upload_screen_palette();
+    disown_vmutex(129);
     SDL_ShowCursor(0);
 }
 
@@ -141,7 +327,9 @@ void set_palette(const uint8_t *colours) {
     }
     if (!display_closing.load() && frame_surface) {
         SDL_SetColors(frame_surface, host_palette, 0, 256);
-        upload_screen_palette();
+        if (screen) {
+            map_colours();
+        }
     }
     disown_vmutex(110);
 }
@@ -206,8 +394,10 @@ GUEST_ENTRY uint32_t guest_memset(uint32_t dst, uint32_t value, uint32_t count) 
         own_vmutex(211);
         // Before the mode set there is no surface to fill.
         if (!display_closing.load() && screen) {
-            SDL_FillRect(screen, nullptr, value);
-            SDL_Flip(screen);
+            // The whole guest screen in that palette colour (an 8-bit fill
+            // keeps the low byte); the borders stay black.
+            shown = static_cast<int>(value & 0xFF);
+            present(screen);
         }
         disown_vmutex(214);
         return 0;
@@ -246,7 +436,8 @@ GUEST_ENTRY void copy_frame(uint32_t src, uint32_t dst, uint32_t count) {
     if (to != video_memory || bytes != frame_bytes) {
         check_outside_video(to, bytes);
         check_outside_video(from, bytes);
-        memcpy(reinterpret_cast<void *>(to), reinterpret_cast<const void *>(from), bytes);
+        // Guest buffers may overlap.
+        memmove(reinterpret_cast<void *>(to), reinterpret_cast<const void *>(from), bytes);
         return;
     }
     if (!frame_surface || !screen) {
@@ -264,8 +455,8 @@ GUEST_ENTRY void copy_frame(uint32_t src, uint32_t dst, uint32_t count) {
         if (SDL_MUSTLOCK(frame)) {
             SDL_UnlockSurface(frame);
         }
-        SDL_UpperBlit(frame, nullptr, display, nullptr);
-        SDL_Flip(display);
+        shown = shows_frame;
+        present(display);
     }
     disown_vmutex(185);
 }
@@ -281,12 +472,33 @@ void toggle_fullscreen() {
         disown_vmutex(239);
         return; // the process is ending already
     }
-    forget_screen_palette();
-    screen = SDL_SetVideoMode(frame_surface->w, frame_surface->h,
-                              frame_surface->format->BitsPerPixel, video_flags);
-    upload_screen_palette();
+    int w, h;
+    display_size(w, h);
+    open_screen(w, h);
     disown_vmutex(239);
     if (!screen) {
         fatal_sdl("full");
+    }
+}
+
+void resize_display(int w, int h) {
+    // Full screen keeps the desktop's size; a size already shown needs
+    // nothing (a mode set may report its own size back).
+    if (!frame_surface || (video_flags & SDL_FULLSCREEN) || w <= 0 || h <= 0) {
+        return;
+    }
+    own_vmutex(251);
+    if (display_closing.load() || (screen && screen->w == w && screen->h == h)) {
+        disown_vmutex(259);
+        return;
+    }
+    open_screen(w, h);
+    if (screen) {
+        resized_w = w;
+        resized_h = h;
+    }
+    disown_vmutex(259);
+    if (!screen) {
+        fatal_sdl("size");
     }
 }

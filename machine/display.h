@@ -12,12 +12,20 @@ extern SDL_Surface *frame_surface;
 extern uint8_t frame_pixels[64000];
 extern SDL_Color host_palette[256];
 extern uint32_t video_flags;
+// Picture options: square guest pixels (16:10) instead of 4:3, and the
+// window's whole scale factor (0: the largest that fits the desktop).
+extern int square_pixels;
+extern int scale_factor;
 
 constexpr guest_addr video_memory = 0xA0000;
 
 void set_mode_13h();
 void set_palette(const uint8_t *colours);
 void toggle_fullscreen();
+// The window's new size (SDL_VIDEORESIZE): the picture refits, centred.
+void resize_display(int w, int h);
+// The window's scale factor for the options and the desktop.
+int window_factor();
 void own_vmutex(int site);
 void disown_vmutex(int site);
 // Drops both surfaces so that no later frame, clear or upload uses them.

@@ -21,6 +21,7 @@ int32_t ticks_for_ms(uint32_t t) {
 GUEST_ENTRY int32_t poll_events() {
     tick_counter = ticks_for_ms(SDL_GetTicks());
     SDL_Event event;
+    int resize_w = 0, resize_h = 0;
     // The whole queue first: a toggle that follows 'q' in one batch still runs.
     while (SDL_PollEvent(&event)) {
         if (event.type == SDL_KEYUP) {
@@ -39,7 +40,14 @@ GUEST_ENTRY int32_t poll_events() {
             }
         } else if (event.type == SDL_QUIT) {
             quit_requested = 1;
+        } else if (event.type == SDL_VIDEORESIZE) {
+            // Only the last size of a batch is worth a new surface.
+            resize_w = event.resize.w;
+            resize_h = event.resize.h;
         }
+    }
+    if (resize_w > 0) {
+        resize_display(resize_w, resize_h);
     }
     if (quit_requested) {
         exit(0);

@@ -24,6 +24,8 @@ void print_usage() {
            "  -h       Show this screen\n"
            "  -mute    Do not output sound\n"
            "  -f       fullscreen\n"
+           "  -square  Square pixels (16:10) instead of the 4:3 picture\n"
+           "  -scale N Window of 320N x 240N (320N x 200N with -square)\n"
            "Keys: q, esc - quit, f - toggle fullscreen\n"
            "\n");
     exit(0);
@@ -41,6 +43,18 @@ void shutdown_host() {
     printf("\nHave a nice day\n");
 }
 
+// A scale factor of 1 to 16, nothing else: larger windows outgrow any
+// desktop and their surfaces run to hundreds of megabytes.
+constexpr int max_scale = 16;
+static int scale_value(const char *text) {
+    if (!text || text[0] < '1' || text[0] > '9') {
+        return 0;
+    }
+    char *end = nullptr;
+    const long n = strtol(text, &end, 10);
+    return *end == '\0' && n <= max_scale ? static_cast<int>(n) : 0;
+}
+
 static void parse_options(int argc, char **argv) {
     for (int i = 1; i < argc; i++) {
         if (strcmp(argv[i], "-mute") == 0) {
@@ -51,6 +65,19 @@ static void parse_options(int argc, char **argv) {
         }
         if (strcmp(argv[i], "-f") == 0) {
             video_flags |= SDL_FULLSCREEN;
+        }
+        if (strcmp(argv[i], "-square") == 0) {
+            square_pixels = 1;
+        }
+        if (strcmp(argv[i], "-scale") == 0) {
+            // A missing or invalid factor leaves "-scale" ignored, like any
+            // unknown argument: the window keeps its desktop-fitted size, and
+            // the word after it is read as an option of its own.
+            const int n = scale_value(i + 1 < argc ? argv[i + 1] : nullptr);
+            if (n > 0) {
+                scale_factor = n;
+                i++;
+            }
         }
     }
 }

@@ -88,7 +88,10 @@ struct Window : testing::Test {
     void start(bool party, const std::string &script, const std::vector<std::string> &options) {
         ASSERT_FALSE(x.display.empty()) << "Xvfb did not start";
         prepare_sample_dir(dir, party, script);
-        child = start_sample(dir, options, x_env(x));
+        // The window of a 320x200 picture, which these tests compare 1:1.
+        std::vector<std::string> all = {"-scale", "1", "-square"};
+        all.insert(all.end(), options.begin(), options.end());
+        child = start_sample(dir, all, x_env(x));
         window = find_window(x, "^Lumox", 20000);
         ASSERT_FALSE(window.empty()) << "no window";
         // SDL may replace its first window once the guest sets its mode.
@@ -140,6 +143,20 @@ TEST_F(Window, HeldFrameFullScreenToggleAndEscape) {
 // not its pixels.
 TEST_F(Window, StartsFullScreenWithTheOptionAndOneKeyBringsBackTheWindow) {
     start(false, "hold 24\n", {"-f", "-mute"});
+    // Keys sent while SDL still waits for the full-screen state are lost:
+    // first the picture.
+    for (int tries = 0; tries < 50; tries++) {
+        int fw = 0, fh = 0;
+        const std::vector<uint8_t> full = screenshot(x, window, fw, fh);
+        int lit = 0;
+        for (size_t p = 0; p + 3 <= full.size(); p += 3) {
+            lit += (full[p] | full[p + 1] | full[p + 2]) != 0;
+        }
+        if (lit > 64000 / 2) {
+            break;
+        }
+        sleep_ms(100);
+    }
     key(x, window, "f");
     sleep_ms(1500);
     EXPECT_TRUE(child_running(child));

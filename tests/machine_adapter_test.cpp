@@ -249,8 +249,15 @@ void call_hook_each_alignment(const uint8_t *code, const GuestCallRegs &regs,
 }
 
 TEST_F(ThroughAdapter, FrameCopyHookEndsTheGuestRoutine) {
+    // The 320x200 picture, one screen pixel a guest pixel.
+    square_pixels = 1;
+    scale_factor = 1;
     set_mode_13h();
-    set_palette(nullptr);
+    uint8_t palette[768] = {};
+    palette[3 * 250] = 10;
+    palette[3 * 250 + 1] = 20;
+    palette[3 * 250 + 2] = 30;
+    set_palette(palette);
     // The guest routine saved its registers with PUSHA; the hook follows.
     uint8_t *code = exec_memory(64);
     code[0] = 0x60; // pusha
@@ -262,7 +269,8 @@ TEST_F(ThroughAdapter, FrameCopyHookEndsTheGuestRoutine) {
     const GuestCallRegs regs = with(addr(frame.data()), video_memory, 64000);
     call_hook_each_alignment(code, regs, regs);
     EXPECT_EQ(memcmp(frame_pixels, frame.data(), 64000), 0);
-    EXPECT_EQ(static_cast<const uint8_t *>(screen->pixels)[250], 250);
+    EXPECT_EQ(static_cast<const uint32_t *>(screen->pixels)[250],
+              SDL_MapRGB(screen->format, 40, 80, 120));
 
     std::vector<uint8_t> other(100, 0);
     const GuestCallRegs plain = with(addr(frame.data()), addr(other.data()), 100);

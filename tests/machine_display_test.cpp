@@ -3,6 +3,7 @@
 #include <SDL.h>
 #include <array>
 #include <atomic>
+#include <csignal>
 #include <cstring>
 #include <gtest/gtest.h>
 #include <thread>
@@ -44,6 +45,10 @@ class Display : public testing::Test {
         screen = nullptr;
         frame_surface = nullptr;
         video_flags = SDL_DOUBLEBUF;
+        // The 320x200 picture of square pixels at factor 1, unless a test
+        // asks for another layout.
+        square_pixels = 1;
+        scale_factor = 1;
         memset(host_palette, 0, sizeof host_palette);
         memset(frame_pixels, 0, sizeof frame_pixels);
         test_fade_scale = 1.0f;
@@ -73,6 +78,15 @@ bool same_colours(const SDL_Color *colours) {
         }
     }
     return true;
+}
+
+// The display surface's pixel at (x, y) and palette entry i in its format.
+uint32_t shown_at(int x, int y) {
+    const uint8_t *row = static_cast<const uint8_t *>(screen->pixels) + y * screen->pitch;
+    return reinterpret_cast<const uint32_t *>(row)[x];
+}
+uint32_t colour_of(int i) {
+    return SDL_MapRGB(screen->format, host_palette[i].r, host_palette[i].g, host_palette[i].b);
 }
 
 void fill_guest_palette(uint8_t value) {
@@ -202,7 +216,7 @@ TEST_F(Display, BeforeTheModeSetNothingIsDrawnAndTheKeyOnlyFlipsTheFlag) {
     EXPECT_EQ(video_flags, static_cast<uint32_t>(SDL_DOUBLEBUF));
 }
 
-TEST_F(Display, ModeSetMakesAnIdentityBlitWithTheLastPalette) {
+TEST_F(Display, ModeSetShowsEveryPixelInTheLastPalette) {
     auto p = distinct_palette();
     set_palette(p.data()); // before the mode set: host_palette only
     set_mode_13h();
@@ -210,10 +224,10 @@ TEST_F(Display, ModeSetMakesAnIdentityBlitWithTheLastPalette) {
     ASSERT_NE(frame_surface, nullptr);
     EXPECT_EQ(screen->w, 320);
     EXPECT_EQ(screen->h, 200);
-    EXPECT_EQ(screen->format->BitsPerPixel, 8);
+    EXPECT_EQ(screen->format->BitsPerPixel, 32);
     EXPECT_EQ(frame_surface->pixels, frame_pixels);
     EXPECT_EQ(frame_surface->pitch, 320);
-    EXPECT_TRUE(same_colours(screen->format->palette->colors));
+    EXPECT_TRUE(same_colours(frame_surface->format->palette->colors));
 
     std::vector<uint8_t> frame(64000);
     for (int i = 0; i < 64000; i++) {
@@ -221,9 +235,10 @@ TEST_F(Display, ModeSetMakesAnIdentityBlitWithTheLastPalette) {
     }
     copy_frame(reinterpret_cast<uint32_t>(frame.data()), video_memory, 64000);
     EXPECT_EQ(memcmp(frame_pixels, frame.data(), 64000), 0);
-    const uint8_t *shown = static_cast<const uint8_t *>(screen->pixels);
     for (int y = 0; y < 200; y++) {
-        ASSERT_EQ(memcmp(shown + y * screen->pitch, frame.data() + y * 320, 320), 0) << "row " << y;
+        for (int x = 0; x < 320; x++) {
+            ASSERT_EQ(shown_at(x, y), colour_of(frame[y * 320 + x])) << x << "," << y;
+        }
     }
 }
 
@@ -235,24 +250,28 @@ TEST_F(Display, PaletteChangesReachBothSurfaces) {
     p[3 * 200 + 2] = 26;
     set_palette(p.data());
     const SDL_Color *on_frame = frame_surface->format->palette->colors;
-    const SDL_Color *on_screen = screen->format->palette->colors;
     EXPECT_EQ(on_frame[200].r, 148);
     EXPECT_EQ(on_frame[200].g, 12);
     EXPECT_EQ(on_frame[200].b, 104);
-    EXPECT_TRUE(same_colours(on_screen));
+    std::vector<uint8_t> frame(64000, 200);
+    copy_frame(reinterpret_cast<uint32_t>(frame.data()), video_memory, 64000);
+    EXPECT_EQ(shown_at(7, 9), SDL_MapRGB(screen->format, 148, 12, 104));
 
     blank_palette();
     EXPECT_EQ(on_frame[200].r, 0);
-    EXPECT_EQ(screen->format->palette->colors[200].r, 0);
+    copy_frame(reinterpret_cast<uint32_t>(frame.data()), video_memory, 64000);
+    EXPECT_EQ(shown_at(7, 9), SDL_MapRGB(screen->format, 0, 0, 0));
 }
 
 TEST_F(Display, ScreenClearFillsTheDisplayOnlyWhateverTheCount) {
+    auto p = distinct_palette();
+    set_palette(p.data());
     set_mode_13h();
     frame_pixels[100] = 77;
-    EXPECT_EQ(guest_memset(video_memory, 5, 1), 0u);
-    const uint8_t *shown = static_cast<const uint8_t *>(screen->pixels);
-    EXPECT_EQ(shown[0], 5);
-    EXPECT_EQ(shown[199 * screen->pitch + 319], 5);
+    // Only the low byte counts, as in an 8-bit fill.
+    EXPECT_EQ(guest_memset(video_memory, 0x305, 1), 0u);
+    EXPECT_EQ(shown_at(0, 0), colour_of(5));
+    EXPECT_EQ(shown_at(319, 199), colour_of(5));
     EXPECT_EQ(frame_pixels[100], 77);
 }
 
@@ -273,7 +292,7 @@ TEST_F(Display, OtherFillsAndCopiesArePlainMemoryOperations) {
     EXPECT_EQ(memory[64003], 0x42);
     EXPECT_EQ(memory[64004], 0xEE);
     EXPECT_EQ(frame_pixels[0], 0) << "nothing drawn";
-    EXPECT_EQ(static_cast<const uint8_t *>(screen->pixels)[0], 1);
+    EXPECT_EQ(shown_at(0, 0), colour_of(1));
     copy_frame(reinterpret_cast<uint32_t>(src.data()), dst, 0);
 }
 
@@ -288,6 +307,94 @@ TEST_F(Display, PartialAccessToTheVideoWindowEndsWithAMessage) {
     EXPECT_EXIT(copy_frame(video_memory, s, 64000), testing::ExitedWithCode(1), "^vmem 0xa0000\n$");
 }
 
+// The dummy driver's desktop is 1024x768: windows of whole factors within
+// nine tenths of it, full screen at its own size.
+TEST_F(Display, WindowSizesFollowTheDesktopAndTheOptions) {
+    const struct {
+        int square, factor, w, h;
+    } cases[] = {{0, 0, 640, 480}, {1, 0, 640, 400}, {0, 3, 960, 720}, {1, 1, 320, 200}};
+    for (const auto &c : cases) {
+        square_pixels = c.square;
+        scale_factor = c.factor;
+        set_mode_13h();
+        EXPECT_EQ(screen->w, c.w) << c.square << " " << c.factor;
+        EXPECT_EQ(screen->h, c.h) << c.square << " " << c.factor;
+    }
+}
+
+// 16:10 full screen: 1024x640 from line 64, guest columns and lines of 3 or
+// 4 pixels; black above and below, also after a whole-screen fill.
+TEST_F(Display, FullScreenPictureIsCentredInWholeBlocks) {
+    auto p = distinct_palette();
+    set_palette(p.data());
+    video_flags |= SDL_FULLSCREEN;
+    scale_factor = 0;
+    set_mode_13h();
+    ASSERT_EQ(screen->w, 1024);
+    ASSERT_EQ(screen->h, 768);
+    std::vector<uint8_t> frame(64000);
+    for (int i = 0; i < 64000; i++) {
+        frame[i] = static_cast<uint8_t>(i * 13 + i / 320 * 5);
+    }
+    copy_frame(reinterpret_cast<uint32_t>(frame.data()), video_memory, 64000);
+    std::vector<int> column(1024, -1), line(768, -1);
+    for (int g = 0; g < 320; g++) {
+        for (int X = g * 1024 / 320; X < (g + 1) * 1024 / 320; X++) {
+            column[X] = g;
+        }
+    }
+    for (int g = 0; g < 200; g++) {
+        for (int Y = g * 640 / 200; Y < (g + 1) * 640 / 200; Y++) {
+            line[64 + Y] = g;
+        }
+    }
+    const uint32_t black = SDL_MapRGB(screen->format, 0, 0, 0);
+    int wrong = 0;
+    for (int Y = 0; Y < 768; Y++) {
+        for (int X = 0; X < 1024; X++) {
+            const uint32_t want = line[Y] < 0 ? black : colour_of(frame[line[Y] * 320 + column[X]]);
+            wrong += shown_at(X, Y) != want;
+        }
+    }
+    EXPECT_EQ(wrong, 0);
+    guest_memset(video_memory, 9, 64000);
+    EXPECT_EQ(shown_at(0, 63), black);
+    EXPECT_EQ(shown_at(0, 64), colour_of(9));
+    EXPECT_EQ(shown_at(1023, 703), colour_of(9));
+    EXPECT_EQ(shown_at(1023, 704), black);
+}
+
+// The host has nothing mapped at these low addresses: a call the check lets
+// through faults in the plain memory path.
+TEST_F(Display, TheVideoWindowCheckCoversItsFirstAndLastByteOnly) {
+    std::vector<uint8_t> buffer(16);
+    const uint32_t b = reinterpret_cast<uint32_t>(buffer.data());
+    EXPECT_EXIT(guest_memset(0xAFFFF, 0, 1), testing::ExitedWithCode(1), "^vmem 0xaffff\n$");
+    EXPECT_EXIT(guest_memset(0x9FFFF, 0, 2), testing::ExitedWithCode(1), "^vmem 0x9ffff\n$");
+    EXPECT_EXIT(copy_frame(b, 0xAFFFF, 1), testing::ExitedWithCode(1), "^vmem 0xaffff\n$");
+    EXPECT_EXIT(copy_frame(0x9FFF1, b, 16), testing::ExitedWithCode(1), "^vmem 0x9fff1\n$");
+    EXPECT_EXIT(copy_frame(0x9FFF0, b, 16), testing::KilledBySignal(SIGSEGV), "");
+    EXPECT_EXIT(guest_memset(0x9FFFF, 0, 1), testing::KilledBySignal(SIGSEGV), "");
+    EXPECT_EXIT(guest_memset(0xB0000, 0, 1), testing::KilledBySignal(SIGSEGV), "");
+    EXPECT_EXIT(copy_frame(b, 0xB0000, 1), testing::KilledBySignal(SIGSEGV), "");
+    EXPECT_EQ(guest_memset(0xA0001, 0, 0), 0xA0001u) << "nothing to fill";
+}
+
+// Guest buffers may overlap; the copy keeps the source's bytes.
+TEST_F(Display, OverlappingPlainCopiesMoveTheBytes) {
+    std::vector<uint8_t> memory(70000);
+    for (size_t i = 0; i < memory.size(); i++) {
+        memory[i] = static_cast<uint8_t>(i * 7 + i / 251);
+    }
+    const std::vector<uint8_t> before = memory;
+    const uint32_t base = reinterpret_cast<uint32_t>(memory.data());
+    copy_frame(base, base + 3, 64000);
+    EXPECT_EQ(memcmp(memory.data() + 3, before.data(), 64000), 0) << "forwards";
+    const std::vector<uint8_t> middle = memory;
+    copy_frame(base + 5000, base + 4999, 64000);
+    EXPECT_EQ(memcmp(memory.data() + 4999, middle.data() + 5000, 64000), 0) << "backwards";
+}
+
 TEST_F(Display, ToggleKeepsTheFrameSurfaceAndItsPalette) {
     auto p = distinct_palette();
     set_mode_13h();
@@ -298,16 +405,24 @@ TEST_F(Display, ToggleKeepsTheFrameSurfaceAndItsPalette) {
     ASSERT_NE(screen, nullptr);
     EXPECT_EQ(frame_surface, frame);
     EXPECT_TRUE(same_colours(frame->format->palette->colors));
-    EXPECT_TRUE(same_colours(screen->format->palette->colors));
+    frame_pixels[0] = 17;
+    copy_frame(reinterpret_cast<uint32_t>(frame_pixels), video_memory, 64000);
+    // The dummy desktop is 1024x768: the 16:10 picture is 1024x640, centred.
+    ASSERT_EQ(screen->w, 1024);
+    ASSERT_EQ(screen->h, 768);
+    EXPECT_EQ(shown_at(0, 64), colour_of(17)) << "the colour table follows the new surface";
+    EXPECT_EQ(shown_at(0, 63), SDL_MapRGB(screen->format, 0, 0, 0));
     toggle_fullscreen();
     EXPECT_EQ(video_flags, static_cast<uint32_t>(SDL_DOUBLEBUF));
 }
 
 TEST_F(Display, LockFailuresNameTheirSite) {
+    set_mode_13h();
     SDL_mutex *real = video_mutex;
     video_mutex = nullptr;
     EXPECT_EXIT(set_palette(nullptr), testing::ExitedWithCode(1), "^ownvmutex at 101 .+\n$");
-    set_mode_13h();
+    EXPECT_EXIT(set_mode_13h(), testing::ExitedWithCode(1), "^ownvmutex at 121 .+\n$");
+    EXPECT_EXIT(resize_display(400, 300), testing::ExitedWithCode(1), "^ownvmutex at 251 .+\n$");
     EXPECT_EXIT(guest_memset(video_memory, 0, 1), testing::ExitedWithCode(1),
                 "^ownvmutex at 211 .+\n$");
     EXPECT_EXIT(toggle_fullscreen(), testing::ExitedWithCode(1), "^ownvmutex at 234 .+\n$");

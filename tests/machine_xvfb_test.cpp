@@ -119,6 +119,9 @@ class Window : public testing::Test {
         if (!xvfb) {
             GTEST_SKIP() << "Xvfb is not installed";
         }
+        // The 320x200 picture whose pixels these tests count.
+        square_pixels = 1;
+        scale_factor = 1;
         uint8_t palette[768] = {};
         memcpy(palette + 3, block_colours, sizeof block_colours);
         set_palette(palette);

@@ -178,7 +178,7 @@ ProcessResult finish_child(Child &child, int timeout_ms) {
     return result;
 }
 
-Xvfb::Xvfb() {
+Xvfb::Xvfb(const std::string &screen_size) {
     int fds[2];
     if (pipe(fds) != 0) {
         return;
@@ -191,8 +191,8 @@ Xvfb::Xvfb() {
         dup2(null_fd, 1);
         dup2(null_fd, 2);
         const std::string fd = std::to_string(fds[1]);
-        execl("/usr/bin/Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1024x768x24",
-              "-nolisten", "tcp", static_cast<char *>(nullptr));
+        execl("/usr/bin/Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0",
+              screen_size.c_str(), "-nolisten", "tcp", static_cast<char *>(nullptr));
         _exit(127);
     }
     close(fds[1]);

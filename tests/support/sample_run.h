@@ -44,11 +44,12 @@ ProcessResult finish_child(Child &child, int timeout_ms);
 // Whether the child is still running.
 bool child_running(const Child &child);
 
-// A virtual X server of its own, on a display number it picks itself.
+// A virtual X server of its own, on a display number it picks itself, with
+// one screen of the given size and depth.
 struct Xvfb {
     pid_t pid = -1;
     std::string display; // ":N", empty when it did not start
-    Xvfb();
+    explicit Xvfb(const std::string &screen_size = "1024x768x24");
     ~Xvfb();
     Xvfb(const Xvfb &) = delete;
     Xvfb &operator=(const Xvfb &) = delete;

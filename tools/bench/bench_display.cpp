@@ -47,8 +47,22 @@ void open_display() {
     for (int i = 0; i < 64000; i++) {
         guest_frame[i] = static_cast<uint8_t>(i * 7 + i / 320);
     }
+    // The benchmarks of the 320x200 frame see the window of factor 1.
+    scale_factor = 1;
+    square_pixels = 1;
     set_mode_13h();
     fade_palette(0x4000);
+}
+
+// A new mode with the given window factor and aspect, unless it is set.
+void use_window(int factor, int square) {
+    open_display();
+    if (scale_factor != factor || square_pixels != square) {
+        scale_factor = factor;
+        square_pixels = square;
+        set_mode_13h();
+        fade_palette(0x4000);
+    }
 }
 
 struct Floor {
@@ -157,6 +171,65 @@ void BM_CopyFrameRatios(benchmark::State &state) {
     state.counters["over_bare_sdl"] = per_frame_ns(frames) / per_frame_ns(bares);
 }
 BENCHMARK(BM_CopyFrameRatios)->Unit(benchmark::kMillisecond);
+
+// The bare SDL sequence for a picture already at the display's size: copy
+// the output pixels into a surface, blit it onto the display and flip.
+struct BareOutput {
+    std::vector<uint32_t> pixels;
+    SDL_Surface *source = nullptr;
+    BareOutput() {
+        const SDL_PixelFormat *f = screen->format;
+        source = SDL_CreateRGBSurface(SDL_SWSURFACE, screen->w, screen->h, 32, f->Rmask, f->Gmask,
+                                      f->Bmask, 0);
+        pixels.resize(static_cast<size_t>(screen->w) * screen->h);
+        for (size_t i = 0; i < pixels.size(); i++) {
+            pixels[i] = static_cast<uint32_t>(i * 2654435761u) & 0xFFFFFF;
+        }
+    }
+    ~BareOutput() { SDL_FreeSurface(source); }
+    void frame() {
+        const size_t row = static_cast<size_t>(screen->w) * 4;
+        for (int y = 0; y < screen->h; y++) {
+            memcpy(static_cast<uint8_t *>(source->pixels) + y * source->pitch,
+                   pixels.data() + static_cast<size_t>(y) * screen->w, row);
+        }
+        SDL_UpperBlit(source, nullptr, screen, nullptr);
+        SDL_Flip(screen);
+    }
+};
+
+// The scaled frame against the bare sequence of the same output size,
+// interleaved: factor 4 is the default window on a 1920x1080 desktop
+// (1280x960), factor 5 the whole 5x6 size 1600x1200.
+void BM_ScaledFrameRatio(benchmark::State &state) {
+    use_window(static_cast<int>(state.range(0)), 0);
+    BareOutput bare;
+    using clock = std::chrono::steady_clock;
+    clock::duration frames{}, bares{};
+    constexpr int batch = 10;
+    for (auto _ : state) {
+        const auto t0 = clock::now();
+        for (int i = 0; i < batch; i++) {
+            copy_one_frame();
+        }
+        const auto t1 = clock::now();
+        for (int i = 0; i < batch; i++) {
+            bare.frame();
+        }
+        frames += t1 - t0;
+        bares += clock::now() - t1;
+    }
+    const double n = static_cast<double>(state.iterations()) * batch;
+    auto per_frame_us = [n](clock::duration d) {
+        return std::chrono::duration<double, std::micro>(d).count() / n;
+    };
+    state.SetLabel(std::to_string(screen->w) + "x" + std::to_string(screen->h));
+    state.counters["scaled_us"] = per_frame_us(frames);
+    state.counters["bare_sdl_us"] = per_frame_us(bares);
+    state.counters["over_bare_sdl"] = per_frame_us(frames) / per_frame_us(bares);
+    use_window(1, 1);
+}
+BENCHMARK(BM_ScaledFrameRatio)->Arg(4)->Arg(5)->Unit(benchmark::kMillisecond);
 
 void BM_FadePalette(benchmark::State &state) {
     open_display();
