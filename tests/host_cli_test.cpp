@@ -117,7 +117,8 @@ SampleRun run_sample_once(const std::vector<std::string> &options) {
     const std::string text(modes.begin(), modes.end());
     for (size_t at = text.find("mode "); at != std::string::npos; at = text.find("mode ", at + 1)) {
         run.modes_set++;
-        sscanf(text.c_str() + at, "mode 320x200x8 flags %x", &run.mode_flags);
+        int w, h, bpp;
+        sscanf(text.c_str() + at, "mode %dx%dx%d flags %x", &w, &h, &bpp, &run.mode_flags);
     }
     return run;
 }
