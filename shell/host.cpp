@@ -25,6 +25,7 @@ void print_usage() {
            "  -mute    Do not output sound\n"
            "  -f       fullscreen\n"
            "Keys: q, esc - quit, f - toggle fullscreen\n"
+           "      s - save the picture as lumox-NNNN.png\n"
            "\n");
     exit(0);
 }

@@ -15,6 +15,7 @@ const char usage_tail[] = "Usage: lumoxrun [options]\n"
                           "  -mute    Do not output sound\n"
                           "  -f       fullscreen\n"
                           "Keys: q, esc - quit, f - toggle fullscreen\n"
+                          "      s - save the picture as lumox-NNNN.png\n"
                           "\n";
 
 std::string lumoxrun() {
