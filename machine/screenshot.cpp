@@ -20,7 +20,8 @@ constexpr int frame_height = 200;
 
 // libpng reports through these; the message is kept for the warning line.
 struct PngTarget {
-    std::vector<uint8_t> *bytes;
+    uint8_t *bytes;
+    size_t capacity, size;
     char message[128];
 };
 
@@ -36,7 +37,11 @@ void png_warned(png_structp, png_const_charp) {
 
 void png_append(png_structp png, png_bytep data, png_size_t size) {
     PngTarget *target = static_cast<PngTarget *>(png_get_io_ptr(png));
-    target->bytes->insert(target->bytes->end(), data, data + size);
+    if (size > target->capacity - target->size) {
+        png_error(png, "picture larger than its buffer");
+    }
+    memcpy(target->bytes + target->size, data, size);
+    target->size += size;
 }
 
 void png_no_flush(png_structp) {}
@@ -70,26 +75,25 @@ int create_next_file(char *name, size_t name_size) {
 
 int last_screenshot_number = 9999;
 
-bool encode_frame_png(const uint8_t *pixels, const SDL_Color *palette, std::vector<uint8_t> &png,
-                      std::string &error) {
-    PngTarget target = {&png, ""};
-    png.clear();
+size_t encode_frame_png(const uint8_t *pixels, const SDL_Color *palette, uint8_t *png,
+                        size_t capacity, std::string &error) {
+    PngTarget target = {png, capacity, 0, ""};
     png_structp writer =
         png_create_write_struct(PNG_LIBPNG_VER_STRING, &target, png_failed, png_warned);
     if (!writer) {
         error = "out of memory";
-        return false;
+        return 0;
     }
     png_infop info = png_create_info_struct(writer);
     if (!info) {
         png_destroy_write_struct(&writer, nullptr);
         error = "out of memory";
-        return false;
+        return 0;
     }
     if (setjmp(png_jmpbuf(writer))) {
         png_destroy_write_struct(&writer, &info);
         error = target.message;
-        return false;
+        return 0;
     }
     png_set_write_fn(writer, &target, png_append, png_no_flush);
     png_set_IHDR(writer, info, frame_width, frame_height, 8, PNG_COLOR_TYPE_PALETTE,
@@ -108,15 +112,18 @@ bool encode_frame_png(const uint8_t *pixels, const SDL_Color *palette, std::vect
     }
     png_write_end(writer, info);
     png_destroy_write_struct(&writer, &info);
-    return true;
+    return target.size;
 }
 
 bool write_all(int fd, const uint8_t *bytes, size_t size) {
     while (size > 0) {
         const ssize_t n = write(fd, bytes, size);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            if (n == 0) {
+                errno = EIO; // no progress: give up rather than spin
             }
             return false;
         }
@@ -129,17 +136,21 @@ bool write_all(int fd, const uint8_t *bytes, size_t size) {
 void save_screenshot() {
     // Frame and palette from the same moment: a player pass on another thread
     // may change the palette meanwhile. The slow part runs outside the lock.
-    // Static: this runs on the guest's stack, which has no room to spare.
+    // Static: this runs on the guest's stack, which has no room to spare, and
+    // a fixed buffer keeps allocation (and C++ exceptions) out of libpng's
+    // calls. The compressed picture stays below its raw size plus a few
+    // kilobytes of headers, filter bytes and the palette.
     static uint8_t pixels[sizeof frame_pixels];
     static SDL_Color palette[256];
+    static uint8_t png[sizeof frame_pixels + 16 * 1024];
     own_vmutex(260);
     memcpy(pixels, frame_pixels, sizeof pixels);
     memcpy(palette, host_palette, sizeof palette);
     disown_vmutex(262);
 
-    std::vector<uint8_t> png;
     std::string error;
-    if (!encode_frame_png(pixels, palette, png, error)) {
+    const size_t png_size = encode_frame_png(pixels, palette, png, sizeof png, error);
+    if (png_size == 0) {
         warn("screenshot: %s", error.c_str());
         return;
     }
@@ -155,7 +166,7 @@ void save_screenshot() {
     }
     // A short file would look like a screenshot and not be one, so a failed
     // write or close removes it.
-    const bool written = write_all(fd, png.data(), png.size());
+    const bool written = write_all(fd, png, png_size);
     int saved_errno = errno;
     const bool closed = close(fd) == 0;
     if (written && !closed) {

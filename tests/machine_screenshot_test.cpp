@@ -1,5 +1,6 @@
-// Screenshot failures that a window test cannot bring about: no free name
-// left, and a write cut short, which must leave no file behind.
+// Screenshot cases that a window test cannot bring about: a frame that does
+// not compress, no free name left, and a write cut short, which must leave no
+// file behind.
 #include <SDL.h>
 #include <csignal>
 #include <cstring>
@@ -29,6 +30,7 @@ class Screenshot : public testing::Test {
     void SetUp() override {
         ASSERT_NE(getcwd(old_cwd, sizeof old_cwd), nullptr);
         ASSERT_EQ(chdir(dir.path.c_str()), 0);
+        memset(frame_pixels, 0, sizeof frame_pixels);
     }
     void TearDown() override { ASSERT_EQ(chdir(old_cwd), 0); }
 
@@ -59,6 +61,19 @@ TEST_F(Screenshot, TheLastNumberIsUsedThenEveryNumberTakenIsAWarning) {
     EXPECT_EQ(err2, "screenshot: lumox-0001.png to lumox-0003.png all exist\n");
     EXPECT_EQ(access(dir.file("lumox-0004.png").c_str(), F_OK), -1);
     EXPECT_TRUE(read_bytes(dir.file("lumox-0002.png")).empty());
+}
+
+// Noise does not compress: the file is then larger than the frame itself.
+TEST_F(Screenshot, ANoisyFrameStillFits) {
+    uint32_t x = 12345;
+    for (uint8_t &p : frame_pixels) {
+        x = x * 1103515245u + 12345u;
+        p = static_cast<uint8_t>(x >> 24);
+    }
+    std::string out, err;
+    save(out, err);
+    EXPECT_EQ(out + err, "saved lumox-0001.png\n");
+    EXPECT_GT(read_bytes(dir.file("lumox-0001.png")).size(), sizeof frame_pixels);
 }
 
 // A write cut short (here by the file-size limit, which binds root too) must
