@@ -133,6 +133,9 @@ bool write_all(int fd, const uint8_t *bytes, size_t size) {
     return true;
 }
 
+// The picture is the frame the guest last copied, in the palette it set last:
+// a whole-screen clear since then is not in it, and before the first frame it
+// is black. That is the guest's own image, whatever the window shows around it.
 void save_screenshot() {
     // Frame and palette from the same moment: a player pass on another thread
     // may change the palette meanwhile. The slow part runs outside the lock.
