@@ -249,8 +249,12 @@ Xvfb::Xvfb() {
         dup2(null_fd, 1);
         dup2(null_fd, 2);
         const std::string fd = std::to_string(fds[1]);
+        // -noreset: by default the server resets whenever its last client
+        // leaves, and a client that connects meanwhile is refused; the
+        // tests' short-lived xdotool and xwd runs made that a race with the
+        // host's own connection ("Couldn't open X11 display").
         execl("/usr/bin/Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1024x768x24",
-              "-nolisten", "tcp", static_cast<char *>(nullptr));
+              "-nolisten", "tcp", "-noreset", static_cast<char *>(nullptr));
         _exit(127);
     }
     close(fds[1]);
