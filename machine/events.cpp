@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "machine/display.h"
+#include "machine/screenshot.h"
 #include "shell/guest_abi.h"
 
 int32_t tick_counter = 0;
@@ -34,6 +35,9 @@ GUEST_ENTRY int32_t poll_events() {
                 break;
             case SDLK_q:
                 quit_requested = 1;
+                break;
+            case SDLK_s:
+                save_screenshot();
                 break;
             default:
                 break;

@@ -7,7 +7,10 @@ set -euo pipefail
 packages=(
   build-essential g++-multilib cmake make pkg-config clang-format
   libsdl1.2-compat-dev:i386 libmd-dev:i386 libgtest-dev:i386 libgmock-dev:i386
-  libbenchmark-dev:i386 zlib1g-dev:i386 libasan8:i386
+  libbenchmark-dev:i386 zlib1g-dev:i386 libpng-dev:i386 libasan8:i386
+  # What the classic SDL 1.2 library needs at run time; the library itself is
+  # unpacked into the build tree by scripts/fetch-classic-sdl.sh.
+  libasound2:i386 libcaca0:i386 libpulse0:i386 libx11-6:i386 libxext6:i386
   xvfb xdotool x11-apps x11-utils netpbm sox valgrind libc6-dbg:i386 binutils
 )
 

@@ -27,6 +27,7 @@ void print_usage() {
            "  -square  Square pixels (16:10) instead of the 4:3 picture\n"
            "  -scale N Window of 320N x 240N (320N x 200N with -square)\n"
            "Keys: q, esc - quit, f - toggle fullscreen\n"
+           "      s - save the picture as lumox-NNNN.png\n"
            "\n");
     exit(0);
 }

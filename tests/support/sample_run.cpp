@@ -1,12 +1,14 @@
 #include "support/sample_run.h"
 
 #include <chrono>
+#include <climits>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <fstream>
+#include <gtest/gtest.h>
 #include <sstream>
 #include <stdexcept>
 #include <sys/wait.h>
@@ -57,7 +59,61 @@ std::string read_text(const std::string &path) {
     return s.str();
 }
 
+std::string real_path(const std::string &path) {
+    char resolved[PATH_MAX];
+    return realpath(path.c_str(), resolved) ? resolved : "";
+}
+
+std::string exe_of(pid_t pid) {
+    char target[PATH_MAX];
+    const std::string link = "/proc/" + std::to_string(pid) + "/exe";
+    const ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
+    return n > 0 ? std::string(target, static_cast<size_t>(n)) : "";
+}
+
+// The SDL 1.2 library a child of this process should load.
+std::string expected_sdl_library() {
+    std::istringstream dirs(env_or("LD_LIBRARY_PATH", ""));
+    for (std::string dir; std::getline(dirs, dir, ':');) {
+        if (!dir.empty() && access((dir + "/libSDL-1.2.so.0").c_str(), F_OK) == 0) {
+            return real_path(dir + "/libSDL-1.2.so.0");
+        }
+    }
+    return real_path("/usr/lib/i386-linux-gnu/libSDL-1.2.so.0");
+}
+
+// Waits until the child has executed the host and its loader has mapped the
+// libraries; before the exec its maps are a copy of this process's.
+void check_sdl_library(Child &child, const std::string &host) {
+    const std::string expected = expected_sdl_library();
+    const std::string host_path = real_path(host);
+    for (int waited = 0; waited < 10000 && child.sdl_library.empty(); waited += 5) {
+        if (!child_running(child)) {
+            break;
+        }
+        if (exe_of(child.pid) == host_path) {
+            child.sdl_library = mapped_sdl_library(child.pid);
+        }
+        if (child.sdl_library.empty()) {
+            sleep_ms(5);
+        }
+    }
+    EXPECT_FALSE(expected.empty()) << "no SDL 1.2 library installed";
+    EXPECT_EQ(child.sdl_library, expected) << "the SDL 1.2 library the host loaded";
+}
+
 } // namespace
+
+std::string mapped_sdl_library(pid_t pid) {
+    std::ifstream maps("/proc/" + std::to_string(pid) + "/maps");
+    for (std::string line; std::getline(maps, line);) {
+        const size_t path = line.find('/');
+        if (path != std::string::npos && line.find("/libSDL-1.2.so", path) != std::string::npos) {
+            return line.substr(path);
+        }
+    }
+    return "";
+}
 
 std::string sample_build_dir() {
     return binary_dir();
@@ -117,7 +173,8 @@ std::vector<uint8_t> sample_screen_palette() {
 const int sample_melody_hz[8] = {262, 392, 523, 659, 784, 1047, 880, 330};
 
 Child start_sample(const TempDir &dir, const std::vector<std::string> &options,
-                   const std::vector<std::string> &env) {
+                   const std::vector<std::string> &env, const std::string &work_dir) {
+    const std::string cwd = work_dir.empty() ? dir.path : work_dir;
     Child child;
     child.out_path = dir.file("stdout.txt");
     child.err_path = dir.file("stderr.txt");
@@ -128,7 +185,7 @@ Child start_sample(const TempDir &dir, const std::vector<std::string> &options,
         const int out = open(child.out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         const int err = open(child.err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         const int in = open("/dev/null", O_RDONLY);
-        if (out < 0 || err < 0 || in < 0 || chdir(dir.path.c_str()) != 0) {
+        if (out < 0 || err < 0 || in < 0 || chdir(cwd.c_str()) != 0) {
             _exit(126);
         }
         dup2(out, 1);
@@ -139,6 +196,7 @@ Child start_sample(const TempDir &dir, const std::vector<std::string> &options,
     if (child.pid < 0) {
         throw std::runtime_error("fork");
     }
+    check_sdl_library(child, argv[0]);
     return child;
 }
 
@@ -191,8 +249,12 @@ Xvfb::Xvfb(const std::string &screen_size) {
         dup2(null_fd, 1);
         dup2(null_fd, 2);
         const std::string fd = std::to_string(fds[1]);
+        // -noreset: by default the server resets whenever its last client
+        // leaves, and a client that connects meanwhile is refused; the
+        // tests' short-lived xdotool and xwd runs made that a race with the
+        // host's own connection ("Couldn't open X11 display").
         execl("/usr/bin/Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0",
-              screen_size.c_str(), "-nolisten", "tcp", static_cast<char *>(nullptr));
+              screen_size.c_str(), "-nolisten", "tcp", "-noreset", static_cast<char *>(nullptr));
         _exit(127);
     }
     close(fds[1]);

@@ -36,9 +36,16 @@ constexpr int sample_note_ms = 200;
 struct Child {
     pid_t pid = -1;
     std::string out_path, err_path;
+    std::string sdl_library; // the SDL 1.2 library file it mapped
 };
+// Starts the sample host in dir, or in work_dir when given (output files stay
+// in dir). It fails the current test unless the child maps the SDL 1.2
+// library expected: the one in the first LD_LIBRARY_PATH directory that holds
+// one, else the system's.
 Child start_sample(const TempDir &dir, const std::vector<std::string> &options,
-                   const std::vector<std::string> &env);
+                   const std::vector<std::string> &env, const std::string &work_dir = "");
+// The SDL 1.2 library file that the process maps, empty when none.
+std::string mapped_sdl_library(pid_t pid);
 // Waits for the child to end (killing it after timeout_ms) and collects it.
 ProcessResult finish_child(Child &child, int timeout_ms);
 // Whether the child is still running.
