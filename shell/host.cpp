@@ -29,6 +29,8 @@ void print_usage() {
     exit(0);
 }
 
+// Runs on whichever thread called exit: the main thread, or the audio or timer
+// thread after an error in a music pass, while the others may still run.
 void shutdown_host() {
     // A fatal inside a locked sound section must not leave the audio or timer
     // thread, which SDL_Quit waits for, waiting for this one.

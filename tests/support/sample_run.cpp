@@ -192,7 +192,7 @@ Xvfb::Xvfb() {
         dup2(null_fd, 2);
         const std::string fd = std::to_string(fds[1]);
         execl("/usr/bin/Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1024x768x24",
-              "-nolisten", "tcp", static_cast<char *>(nullptr));
+              "-nolisten", "tcp", "-noreset", static_cast<char *>(nullptr));
         _exit(127);
     }
     close(fds[1]);
