@@ -42,7 +42,7 @@ bench: deps configure
 STRESS_RUNS ?= 100
 stress: deps configure
 	cmake --build $(BUILD) -j$(JOBS) --target lumox_stress
-	$(BUILD)/tests/lumox_stress $(STRESS_RUNS)
+	$(BUILD)/tools/lumox_stress $(STRESS_RUNS)
 
 # The sample guest (sample/) in a window with its music: the Fix layout from
 # a directory of its own; the Party layout and the options are told.

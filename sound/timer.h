@@ -17,7 +17,7 @@ extern uint32_t timer_callback_1, timer_callback_2, timer_callback_3;
 extern std::atomic<SDL_TimerID> timer_id;
 
 void run_player_pass();
-Uint32 timer_tick(Uint32 interval, void *param);
+Uint32 timer_tick(Uint32 interval_ms, void *param);
 void timer_next_interval();
 
 // Reached from guest code (redirects, stack arguments).

@@ -84,7 +84,7 @@ std::string symbol_address(const std::string &name) {
 
 std::string probe_library() {
     const char *p = getenv("LUMOX_QUIT_PROBE");
-    return p ? p : sample_build_dir() + "/tests/liblumox_quit_probe.so";
+    return p ? p : sample_build_dir() + "/tools/liblumox_quit_probe.so";
 }
 
 // Sends the road's key or close request once the window is there. SDL may
@@ -201,13 +201,13 @@ int main(int argc, char **argv) {
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
 
     Tally total;
-    printf("%-48s %6s %6s %6s %6s %6s %8s\n", "road", "runs", "hangs", "status", "fwell", "order",
+    printf("%-52s %6s %6s %6s %6s %6s %8s\n", "road", "runs", "hangs", "status", "fwell", "order",
            "slowest");
     for (int r = 0; r < road_count; r++) {
         for (int mute = 0; mute < 2; mute++) {
             const Tally &t = tallies[r][mute];
             const std::string name = std::string(roads[r].name) + (mute ? ", -mute" : "");
-            printf("%-48s %6d %6d %6d %6d %6d %7.2fs\n", name.c_str(), t.runs, t.hangs,
+            printf("%-52s %6d %6d %6d %6d %6d %7.2fs\n", name.c_str(), t.runs, t.hangs,
                    t.wrong_status, t.no_farewell, t.wrong_order, t.slowest);
             total.runs += t.runs;
             total.hangs += t.hangs;
@@ -216,7 +216,7 @@ int main(int argc, char **argv) {
             total.wrong_order += t.wrong_order;
         }
     }
-    printf("%-48s %6d %6d %6d %6d %6d\n", "total", total.runs, total.hangs, total.wrong_status,
+    printf("%-52s %6d %6d %6d %6d %6d\n", "total", total.runs, total.hangs, total.wrong_status,
            total.no_farewell, total.wrong_order);
     printf("%.1f s, %.2f s a run\n", seconds, seconds / total.runs);
     return total.bad() == 0 ? 0 : 1;
