@@ -32,10 +32,15 @@ void print_usage() {
     exit(0);
 }
 
+// Runs on whichever thread called exit: the main thread, or the audio or timer
+// thread after an error in a music pass, while the others may still run.
 void shutdown_host() {
+    // A fatal inside a locked sound section must not leave the audio or timer
+    // thread, which SDL_Quit waits for, waiting for this one.
+    sound_unlock_all();
     release_display();
-    if (timer_id) {
-        SDL_RemoveTimer(timer_id);
+    if (SDL_TimerID id = timer_id.exchange(nullptr)) {
+        SDL_RemoveTimer(id);
     }
     SDL_PauseAudio(1);
     SDL_WM_GrabInput(SDL_GRAB_ON);

@@ -3,6 +3,7 @@
 #include "sound/sound.h"
 
 #include <SDL.h>
+#include <atomic>
 #include <cstdint>
 #include <cstdlib>
 
@@ -13,23 +14,83 @@
 #include "shell/guest_abi.h"
 #include "sound/timer.h"
 
+// Threads. The main thread runs the guest and every routine here but
+// audio_callback; the SDL audio thread (sound on, once the device is open)
+// runs audio_callback and through it player passes, that is guest code.
+// Shared between them, and touched only under the sound lock: playing_buffer,
+// live_areas, the data areas and the guest's mix_length and mixer state (the
+// guest's mixer open and close hook run under it too). leftover_bytes and
+// leftover_offset belong to the audio thread. mute, the device record's host
+// fields and the guest symbols are set before any other thread exists.
+//
+// The sound lock: with sound on it is SDL's audio lock, which SDL holds
+// around every audio_callback; muted there is no audio thread, and the timer
+// thread's ticks (timer.cpp) take pass_mutex instead. So on either road every
+// pass and every main-thread change of the shared state exclude each other,
+// and nothing waits for a second lock while holding the first.
 DmaBuffer *playing_buffer = nullptr;
 int leftover_bytes = 0;
 int leftover_offset = 0;
 
-// Data areas handed out by dma_alloc_buffer and not yet freed. The callback
-// reads a buffer's data only while its area is listed here, with the size it
-// was allocated with: the guest may free the buffer that is still playing, or
-// change the record, and neither may make the audio thread read freed or
-// foreign memory. Entries change only under SDL_LockAudio, which the callback
-// runs under, so a free never lands in the middle of a mix. The guest uses one
-// DMA buffer; a full table is answered like a failed allocation.
-struct LiveArea {
-    uint8_t *data;
-    int32_t size;
-};
-constexpr int live_area_capacity = 8;
-static LiveArea live_areas[live_area_capacity];
+// The callback reads a buffer's data only while its area is listed here, with
+// the size it was allocated with: the guest may free the buffer that is still
+// playing, or change the record, and neither may make the audio thread read
+// freed or foreign memory. The guest uses one DMA buffer; a full table is
+// answered like a failed allocation.
+LiveArea live_areas[live_area_capacity];
+
+static SDL_mutex *pass_mutex = nullptr;
+// The thread holding the sound lock through sound_lock, and how often; the
+// depth is touched only by that thread. On the audio thread inside the
+// callback SDL already holds the lock and SDL_LockAudio only counts here.
+static std::atomic<Uint32> lock_owner{0};
+static int lock_depth = 0;
+
+void sound_lock() {
+    if (mute) {
+        // Created on the main thread by the first lock, at the latest in
+        // timer_init, before the timer thread that also takes it exists.
+        if (!pass_mutex) {
+            pass_mutex = SDL_CreateMutex();
+            if (!pass_mutex) {
+                fatal_sdl("smutex");
+            }
+        }
+        SDL_mutexP(pass_mutex);
+    } else {
+        SDL_LockAudio();
+    }
+    const Uint32 self = SDL_ThreadID();
+    if (lock_owner.load() == self) {
+        lock_depth++;
+    } else {
+        lock_owner.store(self);
+        lock_depth = 1;
+    }
+}
+
+void sound_unlock() {
+    if (--lock_depth == 0) {
+        lock_owner.store(0);
+    }
+    if (mute) {
+        SDL_mutexV(pass_mutex);
+    } else {
+        SDL_UnlockAudio();
+    }
+}
+
+// For a thread that is about to end the process: the exit handlers close
+// audio and stop the timer, and both wait for a thread that may be waiting
+// for this lock.
+void sound_unlock_all() {
+    if (lock_owner.load() != SDL_ThreadID()) {
+        return;
+    }
+    while (lock_depth > 0) {
+        sound_unlock();
+    }
+}
 
 // Passes that yield no bytes are retried, but at most this many times in one
 // callback; then the rest of the request stays silent. Enough to ride out a
@@ -55,6 +116,16 @@ static int32_t live_area_size(const uint8_t *data) {
     return -1;
 }
 
+// The guest's mode bits: 2 stereo, 8 16-bit; 0 means 10.
+constexpr int mode_stereo = 2;
+constexpr int mode_16bit = 8;
+// The mixer's mode word: one channel bit and one width bit.
+constexpr int mixer_mono = 1;
+constexpr int mixer_stereo = 2;
+constexpr int mixer_8bit = 4;
+constexpr int mixer_16bit = 8;
+constexpr int audio_buffer_samples = 2048;
+
 void install_sound_device() {
     uint32_t *device_list = reinterpret_cast<uint32_t *>(guest_symbol(sym::device_list));
     device_list[1] = guest_symbol(sym::sound_device);
@@ -62,10 +133,10 @@ void install_sound_device() {
 
     SoundDevice *device = reinterpret_cast<SoundDevice *>(guest_symbol(sym::sound_device));
     device->pacing = 0;
-    device->field4 = 62;
-    device->field20 = 1;
-    device->field24 = 1;
-    device->field28 = 11;
+    device->config_bits = 62;
+    device->card_type = 1;
+    device->card_type_count = 1;
+    device->output_modes = mixer_mono | mixer_stereo | mixer_16bit;
     device->detect = reinterpret_cast<uint32_t>(&device_detect);
     device->open = reinterpret_cast<uint32_t>(&device_open);
     device->close = reinterpret_cast<uint32_t>(&device_close);
@@ -76,16 +147,6 @@ GUEST_ENTRY int device_detect(int *present) {
     *present = mute ? 0 : 1;
     return 0;
 }
-
-// The guest's mode bits: 2 stereo, 8 16-bit; 0 means 10.
-constexpr int mode_stereo = 2;
-constexpr int mode_16bit = 8;
-// The mixer's mode word: one channel bit and one width bit.
-constexpr int mixer_mono = 1;
-constexpr int mixer_stereo = 2;
-constexpr int mixer_8bit = 4;
-constexpr int mixer_16bit = 8;
-constexpr int audio_buffer_samples = 2048;
 
 // guest: device record offset 52, stack (int rate, int mode)
 GUEST_ENTRY int device_open(int rate, int mode) {
@@ -119,16 +180,23 @@ GUEST_ENTRY int device_open(int rate, int mode) {
         fatal("aud1");
     }
 
-    return static_cast<int>(call_guest_stack(3, guest_symbol(sym::guest_mixer_open),
-                                             static_cast<uint32_t>(rate),
-                                             static_cast<uint32_t>(mode_word), 1u));
+    sound_lock();
+    const int result = static_cast<int>(call_guest_stack(3, guest_symbol(sym::guest_mixer_open),
+                                                         static_cast<uint32_t>(rate),
+                                                         static_cast<uint32_t>(mode_word), 1u));
+    sound_unlock();
+    return result;
 }
 
 // guest: device record offset 56, stack ()
 GUEST_ENTRY int device_close() {
     SDL_PauseAudio(1);
-    // The SDL device stays open; SDL_Quit closes it at exit.
-    return reinterpret_cast<int (*)()>(guest_symbol(sym::guest_close_hook))();
+    // The SDL device stays open; SDL_Quit closes it at exit. Pausing does not
+    // wait for a callback under way; the lock does.
+    sound_lock();
+    const int result = reinterpret_cast<int (*)()>(guest_symbol(sym::guest_close_hook))();
+    sound_unlock();
+    return result;
 }
 
 // guest: redirect, arg code -2, stack (int size, DmaBuffer *buffer)
@@ -142,7 +210,7 @@ GUEST_ENTRY int dma_alloc_buffer(int size, DmaBuffer *buffer) {
     if (!data) {
         return 1;
     }
-    SDL_LockAudio();
+    sound_lock();
     LiveArea *slot = nullptr;
     for (LiveArea &area : live_areas) {
         if (!area.data) {
@@ -154,7 +222,7 @@ GUEST_ENTRY int dma_alloc_buffer(int size, DmaBuffer *buffer) {
         slot->data = data;
         slot->size = size;
     }
-    SDL_UnlockAudio();
+    sound_unlock();
     if (!slot) {
         free(data);
         buffer->data = nullptr;
@@ -166,20 +234,22 @@ GUEST_ENTRY int dma_alloc_buffer(int size, DmaBuffer *buffer) {
 // guest: redirect, arg code -2, stack (DmaBuffer *buffer)
 GUEST_ENTRY int dma_free_buffer(DmaBuffer *buffer) {
     uint8_t *data = buffer->data;
-    SDL_LockAudio();
+    sound_lock();
     for (LiveArea &area : live_areas) {
         if (data && area.data == data) {
             area = {};
         }
     }
     free(data);
-    SDL_UnlockAudio();
+    sound_unlock();
     return 0;
 }
 
 // guest: redirect, arg code -2, stack (DmaBuffer *buffer)
 GUEST_ENTRY int dma_play_buffer(DmaBuffer *buffer) {
+    sound_lock();
     playing_buffer = buffer;
+    sound_unlock();
     SDL_PauseAudio(0);
     return 0;
 }
@@ -217,6 +287,7 @@ static uint8_t *readable_data(int32_t *size) {
     return *size < 0 ? nullptr : data;
 }
 
+// SDL runs it under the audio lock, which is the sound lock with sound on.
 void audio_callback(void *, Uint8 *stream, int len) {
     if (!playing_buffer) {
         return;

@@ -7,12 +7,12 @@
 
 // The guest's sound-device record; only the fields the host touches.
 struct SoundDevice {
-    int32_t pacing; // 0: passes pulled by the audio callback
-    int32_t field4; // 62
+    int32_t pacing;      // 0: passes pulled by the audio callback
+    int32_t config_bits; // settings the device asks the guest's setup for
     uint8_t unused8[12];
-    int32_t field20; // 1
-    int32_t field24; // 1
-    int32_t field28; // 11
+    int32_t card_type;       // the card model chosen, counted from 1
+    int32_t card_type_count; // card models the device knows
+    int32_t output_modes;    // mixer mode bits it offers (1 mono, 2 stereo, 8 16-bit)
     uint8_t unused32[16];
     uint32_t detect; // device_detect
     uint32_t open;   // device_open
@@ -21,7 +21,10 @@ struct SoundDevice {
     uint32_t pass_start; // guest routine, no arguments
     uint32_t cycle;      // guest routine, (int *more_cycles)
 };
-static_assert(offsetof(SoundDevice, field20) == 20);
+static_assert(offsetof(SoundDevice, config_bits) == 4);
+static_assert(offsetof(SoundDevice, card_type) == 20);
+static_assert(offsetof(SoundDevice, card_type_count) == 24);
+static_assert(offsetof(SoundDevice, output_modes) == 28);
 static_assert(offsetof(SoundDevice, detect) == 48);
 static_assert(offsetof(SoundDevice, close) == 56);
 static_assert(offsetof(SoundDevice, pass_start) == 176);
@@ -39,9 +42,24 @@ static_assert(offsetof(DmaBuffer, size) == 12);
 static_assert(offsetof(DmaBuffer, allocated) == 20);
 static_assert(offsetof(DmaBuffer, data) == 24);
 
+// Data areas handed out by dma_alloc_buffer and not yet freed (see device.cpp).
+struct LiveArea {
+    uint8_t *data;
+    int32_t size;
+};
+constexpr int live_area_capacity = 8;
+
 extern DmaBuffer *playing_buffer;
+extern LiveArea live_areas[live_area_capacity];
 extern int leftover_bytes;
 extern int leftover_offset;
+
+// The one lock over everything the main thread shares with the audio or the
+// timer thread (device.cpp says what and why). Recursive; a thread that ends
+// the process while holding it lets go through sound_unlock_all.
+void sound_lock();
+void sound_unlock();
+void sound_unlock_all();
 
 void install_sound_device();
 void audio_callback(void *userdata, Uint8 *stream, int len);

@@ -4,6 +4,7 @@
 #include "sound/timer.h"
 
 #include <SDL.h>
+#include <atomic>
 #include <cstdint>
 
 #include "binding/bind.h"
@@ -13,13 +14,22 @@
 #include "shell/guest_abi.h"
 #include "sound/sound.h"
 
+// Threads. The main thread runs the guest's timer services below and, with
+// sound on, the pass of a registration; passes also run on the SDL audio
+// thread (sound on, from audio_callback) and on the SDL timer thread (muted,
+// from timer_tick). timer_device, player_slots, the three callbacks,
+// timer_running, timer_interval_ms and rate_interval_ms are shared by them
+// and touched only under the sound lock (device.cpp), which every pass runs
+// under: the audio thread's because SDL holds it, the timer thread's because
+// timer_tick takes it, the main thread's because timer_play_player does.
+// timer_id is atomic: the exit handlers read it on whichever thread exits.
 SoundDevice *timer_device = nullptr;
 uint32_t player_slots[16] = {};
 int timer_running = 0;
-int timer_interval = 0;
-int rate_interval = 0;
+int timer_interval_ms = 0;
+int rate_interval_ms = 0;
 uint32_t timer_callback_1 = 0, timer_callback_2 = 0, timer_callback_3 = 0;
-SDL_TimerID timer_id = nullptr;
+std::atomic<SDL_TimerID> timer_id{nullptr};
 
 constexpr int player_slot_count = 16;
 constexpr int guard_first_entry = 1;
@@ -30,21 +40,15 @@ constexpr int min_tick_ms = 10;
 constexpr int pulled_interval_ms = 10; // pacing field 0
 constexpr int paced_interval_ms = 5;   // pacing field non-zero
 
-// Set while timer_play_player holds the audio lock around its own pass, so
-// that an error in that pass lets go of the lock before exiting: SDL_Quit in
-// the exit handlers waits for the audio thread, which would be waiting for it.
-static int pass_lock_held = 0;
-
 static int call_guest(uint32_t routine) {
     return reinterpret_cast<int (*)()>(routine)();
 }
 
 [[noreturn]] static void guest_error(int code) {
     reinterpret_cast<void (*)(int)>(guest_symbol(sym::guest_error_report))(code);
-    if (pass_lock_held) {
-        pass_lock_held = 0;
-        SDL_UnlockAudio();
-    }
+    // SDL_Quit in the exit handlers waits for the audio or timer thread,
+    // which may be waiting for the lock this pass holds.
+    sound_unlock_all();
     fatal("midas");
 }
 
@@ -60,6 +64,7 @@ static bool guard_raised() {
     return false;
 }
 
+// The caller holds the sound lock.
 void run_player_pass() {
     if (*reinterpret_cast<const int32_t *>(guest_symbol(sym::sound_ready)) == 0) {
         return;
@@ -108,79 +113,91 @@ void run_player_pass() {
     }
 }
 
+// The caller holds the sound lock.
 void timer_next_interval() {
     if (timer_running == 1) {
-        timer_interval = rate_interval > min_tick_ms ? rate_interval : min_tick_ms;
+        timer_interval_ms = rate_interval_ms > min_tick_ms ? rate_interval_ms : min_tick_ms;
     } else {
-        timer_interval = 0;
+        timer_interval_ms = 0;
     }
 }
 
 Uint32 timer_tick(Uint32, void *) {
+    sound_lock();
     // Once a DMA buffer plays, the audio callback paces the passes.
-    if (playing_buffer) {
-        return static_cast<Uint32>(timer_interval);
+    if (!playing_buffer) {
+        timer_next_interval();
+        run_player_pass();
     }
-    timer_next_interval();
-    run_player_pass();
     // A pass may have changed it through timer_set_callbacks.
-    return static_cast<Uint32>(timer_interval);
+    const Uint32 next_ms = static_cast<Uint32>(timer_interval_ms);
+    sound_unlock();
+    return next_ms;
 }
 
 // guest: redirect, arg code -2, stack (SoundDevice *device)
 GUEST_ENTRY int timer_init(SoundDevice *device) {
+    sound_lock();
     timer_device = device;
     for (uint32_t &slot : player_slots) {
         slot = 0;
     }
-    rate_interval = device->pacing == 0 ? pulled_interval_ms : paced_interval_ms;
-    timer_interval = rate_interval;
+    rate_interval_ms = device->pacing == 0 ? pulled_interval_ms : paced_interval_ms;
+    timer_interval_ms = rate_interval_ms;
     timer_running = 1;
+    const Uint32 first_ms = static_cast<Uint32>(timer_interval_ms);
+    sound_unlock();
     if (mute) {
         // A second start must not leave the first timer ticking beside it.
-        if (timer_id) {
-            SDL_RemoveTimer(timer_id);
-            timer_id = nullptr;
+        // Removing and adding take SDL's timer lock, never the sound lock, so
+        // they are done outside it.
+        if (SDL_TimerID old = timer_id.exchange(nullptr)) {
+            SDL_RemoveTimer(old);
         }
-        timer_id = SDL_AddTimer(static_cast<Uint32>(timer_interval), timer_tick, nullptr);
-        if (!timer_id) {
+        const SDL_TimerID id = SDL_AddTimer(first_ms, timer_tick, nullptr);
+        if (!id) {
             fatal_sdl("timer");
         }
+        timer_id.store(id);
     }
     return 0;
 }
 
 // guest: redirect, arg code -2, stack ()
 GUEST_ENTRY int timer_close() {
+    sound_lock();
     timer_running = 0;
-    if (mute && timer_id) {
-        SDL_RemoveTimer(timer_id);
-        // Cleared so that the exit handlers do not remove it a second time.
-        timer_id = nullptr;
+    sound_unlock();
+    if (mute) {
+        // Taken out first, so that the exit handlers never remove it again.
+        if (SDL_TimerID id = timer_id.exchange(nullptr)) {
+            SDL_RemoveTimer(id);
+        }
     }
     return 0;
 }
 
 // guest: redirect, arg code -2, stack (player routine, int *index_out)
 GUEST_ENTRY int timer_play_player(uint32_t routine, int *index_out) {
+    // The slot and, with sound on, the pass that follows are one locked
+    // section, so this pass never overlaps one on the audio thread. Before
+    // the device is opened there is no audio thread and the lock does nothing.
+    sound_lock();
     int index = 0;
     while (index < player_slot_count && player_slots[index] != 0) {
         index++;
     }
     if (index == player_slot_count) {
+        sound_unlock();
         fatal("maxpl");
     }
     player_slots[index] = routine;
     *index_out = index;
     if (!mute) {
-        // The audio callback runs its passes under the same lock, so this pass
-        // never overlaps one on the audio thread. Before the device is opened
-        // there is no audio thread and the lock does nothing.
-        SDL_LockAudio();
-        pass_lock_held = 1;
         run_player_pass();
-        pass_lock_held = 0;
-        SDL_UnlockAudio();
+    }
+    sound_unlock();
+    if (!mute) {
         SDL_PauseAudio(0);
     }
     return 0;
@@ -191,18 +208,24 @@ GUEST_ENTRY int timer_stop_player(int index) {
     // The guest passes back only indices it was given; anything else would
     // write outside the slots.
     if (index >= 0 && index < player_slot_count) {
+        sound_lock();
         player_slots[index] = 0;
+        sound_unlock();
     }
     return 0;
 }
 
 // guest: redirect, arg code -2, stack (int interval, callback 1, 2, 3)
-GUEST_ENTRY int timer_set_callbacks(int interval, uint32_t callback_1, uint32_t callback_2,
+// Also called by guest code inside a pass, on the thread of that pass, which
+// holds the lock already.
+GUEST_ENTRY int timer_set_callbacks(int interval_ms, uint32_t callback_1, uint32_t callback_2,
                                     uint32_t callback_3) {
+    sound_lock();
     timer_callback_1 = callback_1;
     timer_callback_2 = callback_2;
     timer_callback_3 = callback_3;
-    timer_interval = interval;
+    timer_interval_ms = interval_ms;
+    sound_unlock();
     return 0;
 }
 
@@ -210,8 +233,10 @@ GUEST_ENTRY int timer_set_callbacks(int interval, uint32_t callback_1, uint32_t 
 GUEST_ENTRY int timer_set_rate(unsigned rate) {
     // Rate 0 keeps the current interval rather than dividing by zero; before
     // timer_init there is no device to ask.
+    sound_lock();
     if (timer_device && timer_device->pacing != 0 && rate != 0) {
-        rate_interval = static_cast<int>(100000u / rate);
+        rate_interval_ms = static_cast<int>(100000u / rate);
     }
+    sound_unlock();
     return 0;
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <SDL.h>
+#include <atomic>
 #include <cstdint>
 
 struct SoundDevice;
@@ -10,13 +11,13 @@ struct SoundDevice;
 extern SoundDevice *timer_device;
 extern uint32_t player_slots[16];
 extern int timer_running;
-extern int timer_interval;
-extern int rate_interval;
+extern int timer_interval_ms;
+extern int rate_interval_ms;
 extern uint32_t timer_callback_1, timer_callback_2, timer_callback_3;
-extern SDL_TimerID timer_id;
+extern std::atomic<SDL_TimerID> timer_id;
 
 void run_player_pass();
-Uint32 timer_tick(Uint32 interval, void *param);
+Uint32 timer_tick(Uint32 interval_ms, void *param);
 void timer_next_interval();
 
 // Reached from guest code (redirects, stack arguments).
@@ -24,6 +25,6 @@ int timer_init(SoundDevice *device);
 int timer_close();
 int timer_play_player(uint32_t routine, int *index_out);
 int timer_stop_player(int index);
-int timer_set_callbacks(int interval, uint32_t callback_1, uint32_t callback_2,
+int timer_set_callbacks(int interval_ms, uint32_t callback_1, uint32_t callback_2,
                         uint32_t callback_3);
 int timer_set_rate(unsigned rate);

@@ -144,8 +144,9 @@ TEST_F(DeviceTest, OpenChoosesFormatChannelsAndMixerModeFromTheRequestedMode) {
         EXPECT_EQ(script.mixer_open_args[0], 22050);
         EXPECT_EQ(script.mixer_open_args[1], c.mode_word) << "mode " << c.mode;
         EXPECT_EQ(script.mixer_open_args[2], 1);
-        // Audio stays silent until the guest plays a buffer.
-        EXPECT_EQ(script.log, "pause1 ");
+        // Audio stays silent until the guest plays a buffer; the mixer opens
+        // under the lock.
+        EXPECT_EQ(script.log, "pause1 lock unlock ");
     }
 }
 
@@ -176,7 +177,7 @@ TEST_F(DeviceTest, MutedOpenOpensNothing) {
 TEST_F(DeviceTest, ClosePausesThenReturnsTheGuestHooksResult) {
     script.close_hook_result = 42;
     EXPECT_EQ(device_close(), 42);
-    EXPECT_EQ(script.log, "pause1 close ");
+    EXPECT_EQ(script.log, "pause1 lock close unlock ");
 }
 
 struct GuardedBuffer {
@@ -306,6 +307,7 @@ class CallbackTest : public DeviceTest {
 
 TEST_F(CallbackTest, NothingPlayedMeansNoPassAndNoWrite) {
     passes({100});
+    script.log.clear();
     std::vector<uint8_t> stream(512, 0x55);
     audio_callback(nullptr, stream.data(), 512);
     EXPECT_EQ(stream, std::vector<uint8_t>(512, 0x55));

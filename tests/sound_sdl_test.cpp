@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <gtest/gtest.h>
 #include <string>
 #include <unistd.h>
@@ -226,4 +227,81 @@ TEST_F(SdlSoundTest, MutedTimerRunsPassesOnItsOwnThreadUntilClosed) {
     const int after_close = ticks;
     SDL_Delay(100);
     EXPECT_EQ(ticks, after_close);
+}
+
+// A pass that notes the players and callbacks at its start and finds them
+// changed a little later has overlapped a change made on the main thread.
+static std::atomic<int> changed_in_pass{0};
+static std::atomic<int> watched_passes{0};
+static uint32_t seen_at_start[19];
+static void note_registrations(uint32_t *out) {
+    memcpy(out, player_slots, sizeof player_slots);
+    out[16] = timer_callback_1;
+    out[17] = timer_callback_2;
+    out[18] = timer_callback_3;
+}
+static int watching_start() {
+    note_registrations(seen_at_start);
+    DmaBuffer *buffer = playing_buffer;
+    if (buffer) {
+        sound_guest.mix_length = 512;
+    }
+    return 0;
+}
+static uint32_t seen_later[19]; // static, as all state the stand-ins keep
+static int watching_cycle(int *more_cycles) {
+    SDL_Delay(1);
+    uint32_t *now = seen_later;
+    note_registrations(now);
+    if (memcmp(now, seen_at_start, sizeof seen_later) != 0) {
+        changed_in_pass++;
+    }
+    watched_passes++;
+    *more_cycles = 0;
+    return 0;
+}
+static int quiet_player() {
+    return 0;
+}
+static void quiet_callback() {}
+
+TEST_F(SdlSoundTest, MainThreadRegistrationsNeverLandInsideAPassSoundOnOrMuted) {
+    for (const bool muted : {false, true}) {
+        SCOPED_TRACE(muted ? "muted: timer thread" : "sound on: audio thread");
+        install_sound_guest();
+        changed_in_pass = 0;
+        watched_passes = 0;
+        mute = muted ? 1 : 0;
+        sound_guest.device.pass_start = reinterpret_cast<uint32_t>(&watching_start);
+        sound_guest.device.cycle = reinterpret_cast<uint32_t>(&watching_cycle);
+        if (muted) {
+            ASSERT_EQ(SDL_Init(SDL_INIT_TIMER), 0);
+            timer_init(&sound_guest.device);
+        } else {
+            setenv("SDL_DISKAUDIOFILE", "/dev/null", 1);
+            setenv("SDL_DISKAUDIODELAY", "0", 1);
+            open_device("disk");
+            dma_play_buffer(&buffer);
+        }
+        const int main_passes = muted ? 0 : 1;
+        int own = 0;
+        for (int i = 0; i < 20000 && watched_passes - own * main_passes < 30; i++) {
+            int index = -1;
+            timer_play_player(reinterpret_cast<uint32_t>(&quiet_player), &index);
+            own++;
+            timer_set_callbacks(10, reinterpret_cast<uint32_t>(&quiet_callback), 0,
+                                i % 2 ? reinterpret_cast<uint32_t>(&quiet_callback) : 0);
+            SDL_Delay(0);
+            timer_stop_player(index);
+        }
+        timer_close();
+        dma_stop();
+        EXPECT_GE(watched_passes - own * main_passes, 30) << "too few passes on the other thread";
+        EXPECT_EQ(changed_in_pass, 0);
+        SDL_Quit();
+        if (buffer.data) {
+            dma_free_buffer(&buffer);
+            buffer = {};
+        }
+    }
 }

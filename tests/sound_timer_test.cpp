@@ -266,9 +266,9 @@ TEST_F(TimerTest, RegistrationWhenMutedRunsNoPass) {
 
 TEST_F(TimerTest, MutedInitRegistersTenMsForAPulledDeviceAndFiveForAPacedOne) {
     start_muted(0);
-    EXPECT_EQ(timer_interval, 10);
+    EXPECT_EQ(timer_interval_ms, 10);
     start_muted(1);
-    EXPECT_EQ(timer_interval, 5);
+    EXPECT_EQ(timer_interval_ms, 5);
     EXPECT_EQ(timers_added, (std::vector<Uint32>{10, 5}));
     // The second start replaced the first timer.
     ASSERT_EQ(timers_removed.size(), 1u);
@@ -299,13 +299,13 @@ TEST_F(TimerTest, TicksNeverAskForLessThanTenMs) {
     start_muted(1);
     EXPECT_EQ(timer_tick(5, nullptr), 10u);
     timer_set_rate(5000);
-    EXPECT_EQ(rate_interval, 20);
+    EXPECT_EQ(rate_interval_ms, 20);
     EXPECT_EQ(timer_tick(10, nullptr), 20u);
     timer_set_rate(0);
-    EXPECT_EQ(rate_interval, 20);
+    EXPECT_EQ(rate_interval_ms, 20);
     EXPECT_EQ(timer_tick(20, nullptr), 20u);
     timer_set_rate(20000);
-    EXPECT_EQ(rate_interval, 5);
+    EXPECT_EQ(rate_interval_ms, 5);
     EXPECT_EQ(timer_tick(20, nullptr), 10u);
     timer_set_rate(1);
     EXPECT_EQ(timer_tick(10, nullptr), 100000u);
@@ -313,10 +313,10 @@ TEST_F(TimerTest, TicksNeverAskForLessThanTenMs) {
 
 TEST_F(TimerTest, RateIsIgnoredForAPulledDeviceAndBeforeInit) {
     timer_set_rate(5000);
-    EXPECT_EQ(rate_interval, 0);
+    EXPECT_EQ(rate_interval_ms, 0);
     start_muted(0);
     timer_set_rate(5000);
-    EXPECT_EQ(rate_interval, 10);
+    EXPECT_EQ(rate_interval_ms, 10);
     EXPECT_EQ(timer_tick(10, nullptr), 10u);
 }
 
@@ -383,7 +383,7 @@ TEST_F(TimerRedirectTest, RegistrationAndCallbacksThroughAPlainJump) {
         EXPECT_EQ(call(reinterpret_cast<void *>(&timer_set_callbacks),
                        {25, callback(1), 0, callback(3)}, esp_mod),
                   0u);
-        EXPECT_EQ(timer_interval, 25);
+        EXPECT_EQ(timer_interval_ms, 25);
         int index = -1;
         cycles({1, 0});
         script.log.clear();

@@ -137,8 +137,8 @@ void install_sound_guest() {
     timer_device = nullptr;
     memset(player_slots, 0, sizeof player_slots);
     timer_running = 0;
-    timer_interval = 0;
-    rate_interval = 0;
+    timer_interval_ms = 0;
+    rate_interval_ms = 0;
     timer_callback_1 = timer_callback_2 = timer_callback_3 = 0;
     timer_id = nullptr;
 }
