@@ -2,8 +2,6 @@
 // the contiguous page read and the per-page fixup walk.
 #include <algorithm>
 #include <cstdlib>
-#include <utility>
-#include <vector>
 
 #include "loader/loader_internal.h"
 #include "shell/fatal.h"
@@ -239,12 +237,19 @@ uint32_t run_length(const LeHeader &header, const GuestObject &object) {
     return length > object.virtual_size ? object.virtual_size : length;
 }
 
+struct PageRun {
+    uint32_t first; // 0-based
+    uint32_t count;
+};
+
 // Everything about the page runs that needs no byte of them, before the
 // block is mapped: each run names pages of the module, lies in the file, and
 // shares no page with another object's run.
 void check_page_runs(FILE *file, const LeHeader &header, const GuestObject *objects,
                      uint32_t count) {
-    std::vector<std::pair<uint32_t, uint32_t>> runs(count);
+    // Plain allocations, freed here: every buffer of a load goes through
+    // the C allocator.
+    PageRun *runs = static_cast<PageRun *>(xmalloc(count * sizeof(PageRun) + 1));
     for (uint32_t k = 0; k < count; k++) {
         const GuestObject &object = objects[k];
         // Page index 0 names no page; no pages or more than 32 bits can
@@ -267,12 +272,14 @@ void check_page_runs(FILE *file, const LeHeader &header, const GuestObject *obje
         }
         runs[k] = {static_cast<uint32_t>(first), object.le.page_count};
     }
-    std::sort(runs.begin(), runs.end());
+    std::sort(runs, runs + count,
+              [](const PageRun &a, const PageRun &b) { return a.first < b.first; });
     for (uint32_t k = 1; k < count; k++) {
-        if (static_cast<uint64_t>(runs[k - 1].first) + runs[k - 1].second > runs[k].first) {
+        if (static_cast<uint64_t>(runs[k - 1].first) + runs[k - 1].count > runs[k].first) {
             fatal("le page overlap");
         }
     }
+    free(runs);
 }
 
 } // namespace
@@ -298,7 +305,7 @@ GuestObject *load_le(FILE *file, uint32_t h) {
     // Each fixup page is applied once; as every page's range runs forwards
     // between neighbouring entries, no record is walked twice and loading
     // stays linear in the file.
-    std::vector<bool> applied(0x10000);
+    uint8_t *applied = static_cast<uint8_t *>(xcalloc(0x10000));
     for (uint32_t k = 0; k < count; k++) {
         const GuestObject &object = objects[k];
         const uint32_t first = object.le.page_index - 1;
@@ -318,11 +325,12 @@ GuestObject *load_le(FILE *file, uint32_t h) {
             if (applied[p]) {
                 fatal("le fixup page");
             }
-            applied[p] = true;
+            applied[p] = 1;
             apply_page_fixups(buf, header, objects, object, i, p);
         }
     }
 
+    free(applied);
     free(buf.bytes);
     return objects;
 }
