@@ -73,10 +73,9 @@ uint64_t file_length(FILE *file) {
     return static_cast<uint64_t>(size);
 }
 
-void need_in_file(FILE *file, uint64_t offset, uint64_t n) {
+void need_in_file(uint64_t size, uint64_t offset, uint64_t n) {
     // Sizes taken from the file are compared with it before anything of
     // that size is allocated; a range past its end fails as its read would.
-    const uint64_t size = file_length(file);
     if (offset > size || n > size - offset) {
         fatal("read: end of file");
     }

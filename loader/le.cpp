@@ -114,7 +114,7 @@ TableBuffer read_tables(FILE *file, uint32_t h, const LeHeader &header) {
             size = rest_of_file;
         }
     }
-    need_in_file(file, h, size);
+    need_in_file(file_length(file), h, size);
     TableBuffer buf = {static_cast<uint8_t *>(xmalloc(static_cast<size_t>(size))),
                        static_cast<uint32_t>(size)};
     // One read: the file is known to hold any bytes beyond the loader
@@ -247,6 +247,7 @@ struct PageRun {
 // shares no page with another object's run.
 void check_page_runs(FILE *file, const LeHeader &header, const GuestObject *objects,
                      uint32_t count) {
+    const uint64_t file_size = file_length(file);
     // Plain allocations, freed here: every buffer of a load goes through
     // the C allocator.
     PageRun *runs = static_cast<PageRun *>(xmalloc(count * sizeof(PageRun) + 1));
@@ -268,7 +269,7 @@ void check_page_runs(FILE *file, const LeHeader &header, const GuestObject *obje
         }
         const uint64_t start = header.data_pages + first * page_bytes;
         if (start <= 0xFFFFFFFF) { // beyond, the seek reports it
-            need_in_file(file, start, length);
+            need_in_file(file_size, start, length);
         }
         runs[k] = {static_cast<uint32_t>(first), object.le.page_count};
     }

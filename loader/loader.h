@@ -51,8 +51,9 @@ void *xmalloc(size_t n);
 void *xcalloc(size_t n);
 // Size of the open file (its position is kept).
 uint64_t file_length(FILE *file);
-// Ends with "read: end of file" unless [offset, offset + n) lies in the file.
-void need_in_file(FILE *file, uint64_t offset, uint64_t n);
+// Ends with "read: end of file" unless [offset, offset + n) lies in a file of
+// the given size.
+void need_in_file(uint64_t file_size, uint64_t offset, uint64_t n);
 
 // Opens, identifies and loads the guest file; stores the object array into the
 // matched release and returns its index in the null-terminated list.

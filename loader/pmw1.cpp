@@ -81,7 +81,8 @@ GuestObject *load_pmw1(FILE *file, uint32_t h) {
     }
     const uint64_t table = static_cast<uint64_t>(h) + header.object_table;
     seek_to_position(file, table);
-    need_in_file(file, table, count * sizeof(GuestObject));
+    const uint64_t file_size = file_length(file);
+    need_in_file(file_size, table, count * sizeof(GuestObject));
     GuestObject *objects = static_cast<GuestObject *>(xmalloc(count * sizeof(GuestObject)));
     read_exact(file, objects, count * sizeof(GuestObject));
 
@@ -92,7 +93,7 @@ GuestObject *load_pmw1(FILE *file, uint32_t h) {
         const GuestObject &object = objects[k];
         const uint32_t length =
             object.pmw1.packed_size ? object.pmw1.packed_size : object.virtual_size;
-        need_in_file(file, data_end, length);
+        need_in_file(file_size, data_end, length);
         data_end += length;
     }
 
