@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Fuzz targets of the LE loader, the PMW1 loader and the stream decoder
+# Fuzz targets (tools/fuzz/) of the LE loader, the PMW1 loader and the stream decoder
 # (libFuzzer with AddressSanitizer and UndefinedBehaviorSanitizer, 32-bit).
 #   fuzz.sh smoke [SECONDS]     build, a short run of each target from the stored
 #                               corpus, then replay the corpus and every stored crash
@@ -20,20 +20,20 @@ build() {
     local flags=(-m32 -std=c++20 -g -O1 -I"$root" -fno-sanitize-recover=all)
     local objs=()
     for src in loader/identify.cpp loader/le.cpp loader/pmw1.cpp loader/placement.cpp \
-        loader/unpack.cpp tests/fuzz/fuzz_support.cpp; do
+        loader/unpack.cpp tools/fuzz/fuzz_support.cpp; do
         local obj="$out/obj/$(basename "$src" .cpp).o"
-        if [ ! -e "$obj" ] || [ "$root/$src" -nt "$obj" ] || [ -n "$(find "$root/loader" "$root/tests/fuzz" -name '*.h' -newer "$obj")" ]; then
+        if [ ! -e "$obj" ] || [ "$root/$src" -nt "$obj" ] || [ -n "$(find "$root/loader" "$root/tools/fuzz" -name '*.h' -newer "$obj")" ]; then
             "$cxx" "${flags[@]}" -fsanitize=fuzzer-no-link,address,undefined -c "$root/$src" -o "$obj"
         fi
         objs+=("$obj")
     done
     for t in "${targets[@]}"; do
-        "$cxx" "${flags[@]}" -fsanitize=fuzzer,address,undefined "$root/tests/fuzz/${t}_fuzz.cpp" \
+        "$cxx" "${flags[@]}" -fsanitize=fuzzer,address,undefined "$root/tools/fuzz/${t}_fuzz.cpp" \
             "${objs[@]}" -Wl,--wrap=malloc,--wrap=calloc,--wrap=free -lmd -o "$out/${t}_fuzz"
     done
     # The seeds come from the image writers, built without sanitizers.
-    if [ ! -d "$out/seeds" ] || [ "$root/tests/fuzz/make_seeds.cpp" -nt "$out/seeds" ]; then
-        "$cxx" -m32 -std=c++20 -O1 -I"$root" "$root/tests/fuzz/make_seeds.cpp" \
+    if [ ! -d "$out/seeds" ] || [ "$root/tools/fuzz/make_seeds.cpp" -nt "$out/seeds" ]; then
+        "$cxx" -m32 -std=c++20 -O1 -I"$root" "$root/tools/fuzz/make_seeds.cpp" \
             "$root/tools/image_writer.cpp" "$root/tools/pmw1_pack.cpp" \
             "$root/tools/sample_bytes.cpp" -o "$out/make_seeds"
         rm -rf "$out/seeds"
