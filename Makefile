@@ -7,7 +7,7 @@ ifeq ($(CI),true)
 CMAKE_FLAGS += -DLUMOX_WERROR=ON
 endif
 
-.PHONY: all deps configure test asan-test bench demo stress format clean
+.PHONY: all deps configure test asan-test ubsan-test fuzz fuzz-smoke bench demo stress format clean
 
 all: configure
 	cmake --build $(BUILD) -j$(JOBS)
@@ -22,6 +22,8 @@ test: deps configure
 	cmake --build $(BUILD) -j$(JOBS)
 	ctest --test-dir $(BUILD) --output-on-failure -j$(JOBS)
 	$(MAKE) asan-test
+	$(MAKE) ubsan-test
+	$(MAKE) fuzz-smoke
 
 # The loaders, the binder and the sound code once more under AddressSanitizer:
 # tests labelled "asan" (see tests/CMakeLists.txt).
@@ -30,6 +32,31 @@ asan-test:
 	cmake -S . -B $(ASAN_BUILD) $(CMAKE_FLAGS) -DLUMOX_ASAN=ON
 	cmake --build $(ASAN_BUILD) -j$(JOBS)
 	ctest --test-dir $(ASAN_BUILD) --output-on-failure -j$(JOBS) -L asan
+
+# The loader tests once more under clang's UndefinedBehaviorSanitizer, which
+# finds what GCC's does not (pointer arithmetic that wraps). Its exit status
+# differs from the fatal status 1, so a report never passes as a fatal exit.
+UBSAN_BUILD ?= $(BUILD)-ubsan
+LOADER_TESTS = loader_identify_test loader_le_test loader_pmw1_test loader_unpack_test \
+	loader_pack_test loader_mkimage_test
+ubsan-test:
+	cmake -S . -B $(UBSAN_BUILD) -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/i386-linux-clang.cmake \
+		-DLUMOX_UBSAN=ON $(CMAKE_FLAGS)
+	cmake --build $(UBSAN_BUILD) -j$(JOBS) --target mkimage $(LOADER_TESTS)
+	for t in $(LOADER_TESTS); do \
+		UBSAN_OPTIONS=print_stacktrace=1:exitcode=86 LUMOX_BINARY_DIR=$(abspath $(UBSAN_BUILD)) \
+			$(UBSAN_BUILD)/tests/$$t --gtest_brief=1 || exit 1; \
+	done
+
+# Fuzz targets of the loaders and the decoder (scripts/fuzz.sh): `make fuzz
+# FUZZ_SECONDS=600` runs each target that long and keeps what it finds in
+# tests/fuzz/; `make test` runs a short smoke and replays the stored inputs.
+FUZZ_SECONDS ?= 60
+FUZZ_SMOKE_SECONDS ?= 5
+fuzz:
+	FUZZ_BUILD=$(abspath $(BUILD))-fuzz bash scripts/fuzz.sh campaign $(FUZZ_SECONDS)
+fuzz-smoke:
+	FUZZ_BUILD=$(abspath $(BUILD))-fuzz bash scripts/fuzz.sh smoke $(FUZZ_SMOKE_SECONDS)
 
 bench: deps configure
 	cmake --build $(BUILD) -j$(JOBS) --target benchmarks

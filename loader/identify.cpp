@@ -4,26 +4,36 @@
 #include <cstdlib>
 #include <cstring>
 #include <md5.h>
-#include <sys/mman.h>
-#include <unistd.h>
 
 #include "binding/catalogue.h"
 #include "loader/loader.h"
 #include "shell/fatal.h"
 
+// A short read names its cause truthfully: errno is cleared first so that no
+// earlier call's error is shown, and a stream that hit its end says so.
+static void read_or_end(FILE *file, void *buf, size_t n, const char *tag) {
+    errno = 0;
+    if (fread(buf, n, 1, file) == 1) {
+        return;
+    }
+    if (feof(file)) {
+        fatal("%s: end of file", tag);
+    }
+    if (errno == 0) {
+        errno = EIO;
+    }
+    fatal_errno("%s", tag);
+}
+
 uint16_t read_u16(FILE *file) {
     uint8_t b[2];
-    if (fread(b, 2, 1, file) != 1) {
-        fatal_errno("getus");
-    }
+    read_or_end(file, b, 2, "getus");
     return static_cast<uint16_t>(b[0] | b[1] << 8);
 }
 
 uint32_t read_u32(FILE *file) {
     uint8_t b[4];
-    if (fread(b, 4, 1, file) != 1) {
-        fatal_errno("getul");
-    }
+    read_or_end(file, b, 4, "getul");
     return b[0] | b[1] << 8 | b[2] << 16 | static_cast<uint32_t>(b[3]) << 24;
 }
 
@@ -34,14 +44,40 @@ void seek_to(FILE *file, uint32_t offset) {
         errno = EOVERFLOW;
         fatal_errno("seek");
     }
+    errno = 0;
     if (fseek(file, static_cast<long>(offset), SEEK_SET) != 0) {
         fatal_errno("seek");
     }
 }
 
 void read_exact(FILE *file, void *buf, size_t n) {
-    if (fread(buf, n, 1, file) != 1) {
+    // An empty block read is refused like a short one; no call failed, so
+    // the error shown is the request's.
+    if (n == 0) {
+        errno = EINVAL;
         fatal_errno("read");
+    }
+    read_or_end(file, buf, n, "read");
+}
+
+uint64_t file_length(FILE *file) {
+    const long here = ftell(file);
+    errno = 0;
+    if (here < 0 || fseek(file, 0, SEEK_END) != 0) {
+        fatal_errno("seek");
+    }
+    const long size = ftell(file);
+    if (size < 0 || fseek(file, here, SEEK_SET) != 0) {
+        fatal_errno("seek");
+    }
+    return static_cast<uint64_t>(size);
+}
+
+void need_in_file(uint64_t size, uint64_t offset, uint64_t n) {
+    // Sizes taken from the file are compared with it before anything of
+    // that size is allocated; a range past its end fails as its read would.
+    if (offset > size || n > size - offset) {
+        fatal("read: end of file");
     }
 }
 
@@ -59,16 +95,6 @@ void *xcalloc(size_t n) {
         fatal_errno("calloc");
     }
     return p;
-}
-
-void make_executable(void *p, size_t n) {
-    const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
-    const uintptr_t start = reinterpret_cast<uintptr_t>(p) & ~(page - 1);
-    const uintptr_t end = (reinterpret_cast<uintptr_t>(p) + n + page - 1) & ~(page - 1);
-    if (mprotect(reinterpret_cast<void *>(start), end - start,
-                 PROT_READ | PROT_WRITE | PROT_EXEC) != 0) {
-        fatal_errno("mprotect");
-    }
 }
 
 static void digest_file(FILE *file, uint8_t digest[16]) {

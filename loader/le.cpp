@@ -1,5 +1,6 @@
 // LE image loader: header and tables, placement of all objects in one block,
 // the contiguous page read and the per-page fixup walk.
+#include <algorithm>
 #include <cstdlib>
 
 #include "loader/loader_internal.h"
@@ -79,13 +80,6 @@ constexpr uint8_t flag_bad = 0x08;
 constexpr uint8_t flag_offset32 = 0x10;
 constexpr uint8_t flag_object16 = 0x40;
 
-uint32_t page_index(const GuestObject &o) {
-    return o.word3;
-}
-uint32_t page_count(const GuestObject &o) {
-    return o.word4;
-}
-
 // The header with the tables that follow it. Every table access goes
 // through take(), which keeps reads inside the bytes actually read.
 struct TableBuffer {
@@ -100,17 +94,6 @@ const uint8_t *take(const TableBuffer &buf, uint64_t off, uint64_t len, const ch
     return buf.bytes + off;
 }
 
-uint32_t file_size(FILE *file) {
-    if (fseek(file, 0, SEEK_END) != 0) {
-        fatal_errno("seek");
-    }
-    const long size = ftell(file);
-    if (size < 0) {
-        fatal_errno("seek");
-    }
-    return static_cast<uint32_t>(size);
-}
-
 // Reads the header buffer: the header and loader section, and when the
 // fixup section reaches beyond them, on through the fixup section as far as
 // the file holds it (its tables are then found there rather than refused).
@@ -123,14 +106,15 @@ TableBuffer read_tables(FILE *file, uint32_t h, const LeHeader &header) {
     const uint64_t fixup_end =
         static_cast<uint64_t>(header.fixup_page_table) + header.fixup_section_size;
     if (fixup_end > loader_end) {
-        const uint32_t total = file_size(file);
-        const uint32_t rest_of_file = total > h ? total - h : 0;
+        const uint64_t total = file_length(file);
+        const uint64_t rest_of_file = total > h ? total - h : 0;
         if (fixup_end < rest_of_file) {
             size = fixup_end;
         } else if (rest_of_file > loader_end) {
             size = rest_of_file;
         }
     }
+    need_in_file(file_length(file), h, size);
     TableBuffer buf = {static_cast<uint8_t *>(xmalloc(static_cast<size_t>(size))),
                        static_cast<uint32_t>(size)};
     // One read: the file is known to hold any bytes beyond the loader
@@ -241,6 +225,64 @@ void apply_page_fixups(const TableBuffer &buf, const LeHeader &header, GuestObje
     }
 }
 
+// Bytes of the file an object's page run supplies: its pages, the module's
+// last page only as far as it is filled, never more than the virtual size.
+uint32_t run_length(const LeHeader &header, const GuestObject &object) {
+    const uint32_t first = object.le.page_index - 1;
+    const uint32_t n = object.le.page_count;
+    uint32_t length = n * page_bytes;
+    if (first + n == header.module_pages && length != 0) {
+        length -= page_bytes - header.last_page_bytes;
+    }
+    return length > object.virtual_size ? object.virtual_size : length;
+}
+
+struct PageRun {
+    uint32_t first; // 0-based
+    uint32_t count;
+};
+
+// Everything about the page runs that needs no byte of them, before the
+// block is mapped: each run names pages of the module, lies in the file, and
+// shares no page with another object's run.
+void check_page_runs(FILE *file, const LeHeader &header, const GuestObject *objects,
+                     uint32_t count) {
+    const uint64_t file_size = file_length(file);
+    // Plain allocations, freed here: every buffer of a load goes through
+    // the C allocator.
+    PageRun *runs = static_cast<PageRun *>(xmalloc(count * sizeof(PageRun) + 1));
+    for (uint32_t k = 0; k < count; k++) {
+        const GuestObject &object = objects[k];
+        // Page index 0 names no page; no pages or more than 32 bits can
+        // address give no run to read.
+        if (object.le.page_index == 0 || object.le.page_count == 0 ||
+            object.le.page_count > 0xFFFFFFFF / page_bytes) {
+            fatal("le pages");
+        }
+        const uint64_t first = object.le.page_index - 1;
+        if (first + object.le.page_count > header.module_pages) {
+            fatal("le page run");
+        }
+        const uint32_t length = run_length(header, object);
+        if (length == 0) {
+            read_exact(file, nullptr, 0); // refused like every empty block read
+        }
+        const uint64_t start = header.data_pages + first * page_bytes;
+        if (start <= 0xFFFFFFFF) { // beyond, the seek reports it
+            need_in_file(file_size, start, length);
+        }
+        runs[k] = {static_cast<uint32_t>(first), object.le.page_count};
+    }
+    std::sort(runs, runs + count,
+              [](const PageRun &a, const PageRun &b) { return a.first < b.first; });
+    for (uint32_t k = 1; k < count; k++) {
+        if (static_cast<uint64_t>(runs[k - 1].first) + runs[k - 1].count > runs[k].first) {
+            fatal("le page overlap");
+        }
+    }
+    free(runs);
+}
+
 } // namespace
 
 GuestObject *load_le(FILE *file, uint32_t h) {
@@ -257,46 +299,39 @@ GuestObject *load_le(FILE *file, uint32_t h) {
     GuestObject *objects = static_cast<GuestObject *>(xmalloc(count * sizeof(GuestObject)));
     memcpy(objects, buf.bytes + header.object_table, count * sizeof(GuestObject));
 
+    check_page_runs(file, header, objects, count);
     // The block keeps 31 spare bytes beyond the last object's place.
     place_objects(objects, count, 31);
 
+    // Each fixup page is applied once; as every page's range runs forwards
+    // between neighbouring entries, no record is walked twice and loading
+    // stays linear in the file.
+    uint8_t *applied = static_cast<uint8_t *>(xcalloc(0x10000));
     for (uint32_t k = 0; k < count; k++) {
         const GuestObject &object = objects[k];
-        const uint32_t first = page_index(object) - 1;
-        const uint32_t n = page_count(object);
-        // A page run longer than 32 bits can address has no length.
-        if (n > 0xFFFFFFFF / page_bytes) {
-            fatal("le pages");
-        }
-        uint32_t length = n * page_bytes;
-        if (first + n == header.module_pages && length != 0) {
-            length -= page_bytes - header.last_page_bytes;
-        }
-        if (length > object.virtual_size) {
-            length = object.virtual_size;
-        }
+        const uint32_t first = object.le.page_index - 1;
+        const uint32_t n = object.le.page_count;
         uint8_t *place = reinterpret_cast<uint8_t *>(static_cast<uintptr_t>(object.host_base));
-        if (length == 0) {
-            read_exact(file, place, 0); // refused like every empty block read
-        }
-        // Page index 0 names no page; the run would start before the data.
-        if (page_index(object) == 0) {
-            fatal("le pages");
-        }
         seek_to_position(file, header.data_pages + static_cast<uint64_t>(first) * page_bytes);
-        read_exact(file, place, length);
+        read_exact(file, place, run_length(header, object));
 
         for (uint32_t i = 0; i < n; i++) {
             const uint8_t *entry =
                 take(buf, header.object_page_table + 4ull * (static_cast<uint64_t>(first) + i), 4,
                      "le page table");
             const uint32_t p = static_cast<uint32_t>(entry[1] << 8 | entry[2]);
-            if (p != 0) {
-                apply_page_fixups(buf, header, objects, object, i, p);
+            if (p == 0) {
+                continue;
             }
+            if (applied[p]) {
+                fatal("le fixup page");
+            }
+            applied[p] = 1;
+            apply_page_fixups(buf, header, objects, object, i, p);
         }
     }
 
+    free(applied);
     free(buf.bytes);
     return objects;
 }

@@ -26,16 +26,6 @@ constexpr uint32_t record_source = 1; // 32-bit source offset
 constexpr uint32_t record_target = 5; // 8-bit target object
 constexpr uint32_t record_offset = 6; // 32-bit target offset
 
-uint32_t packed_size(const GuestObject &o) {
-    return o.word1;
-}
-uint32_t fixup_offset(const GuestObject &o) {
-    return o.word3;
-}
-uint32_t fixup_block_count(const GuestObject &o) {
-    return o.word4;
-}
-
 uint8_t *place_of(const GuestObject &o) {
     return reinterpret_cast<uint8_t *>(static_cast<uintptr_t>(o.host_base));
 }
@@ -89,32 +79,55 @@ GuestObject *load_pmw1(FILE *file, uint32_t h) {
         errno = ENOMEM;
         fatal_errno("malloc");
     }
+    const uint64_t table = static_cast<uint64_t>(h) + header.object_table;
+    seek_to_position(file, table);
+    const uint64_t file_size = file_length(file);
+    need_in_file(file_size, table, count * sizeof(GuestObject));
     GuestObject *objects = static_cast<GuestObject *>(xmalloc(count * sizeof(GuestObject)));
-    seek_to_position(file, static_cast<uint64_t>(h) + header.object_table);
     read_exact(file, objects, count * sizeof(GuestObject));
+
+    // The objects' data follow one another: all of it must lie in the file
+    // before the block is mapped or any buffer of those sizes allocated.
+    uint64_t data_end = static_cast<uint64_t>(h) + header.object_data;
+    for (uint32_t k = 0; k < count; k++) {
+        const GuestObject &object = objects[k];
+        const uint32_t length =
+            object.pmw1.packed_size ? object.pmw1.packed_size : object.virtual_size;
+        need_in_file(file_size, data_end, length);
+        data_end += length;
+    }
 
     place_objects(objects, count, 0);
 
     uint64_t data = static_cast<uint64_t>(h) + header.object_data;
+    // Each object's fixup blocks begin where the previous object's ended, so
+    // no block is expanded twice.
+    uint64_t fixups_end = 0;
     for (uint32_t k = 0; k < count; k++) {
         const GuestObject &object = objects[k];
         seek_to_position(file, data);
-        if (packed_size(object) != 0) {
-            uint8_t *packed = static_cast<uint8_t *>(xmalloc(packed_size(object)));
-            data += packed_size(object);
-            read_exact(file, packed, packed_size(object));
+        if (object.pmw1.packed_size != 0) {
+            uint8_t *packed = static_cast<uint8_t *>(xmalloc(object.pmw1.packed_size));
+            data += object.pmw1.packed_size;
+            read_exact(file, packed, object.pmw1.packed_size);
             // The stream may fill the object's whole place, zero tail
             // included, but nothing beyond it.
             pmw1_unpack(place_of(object), static_cast<size_t>(place_size(object)), packed,
-                        packed_size(object));
+                        object.pmw1.packed_size);
             free(packed);
         } else {
             data += object.virtual_size;
             read_exact(file, place_of(object), object.virtual_size);
         }
 
-        seek_to_position(file, static_cast<uint64_t>(h) + header.fixup_area + fixup_offset(object));
-        for (uint32_t b = 0; b < fixup_block_count(object); b++) {
+        const uint64_t fixups =
+            static_cast<uint64_t>(h) + header.fixup_area + object.pmw1.fixup_offset;
+        // An object without blocks only seeks: it reads nothing twice.
+        if (object.pmw1.fixup_block_count != 0 && fixups < fixups_end) {
+            fatal("pmw1 fixups");
+        }
+        seek_to_position(file, fixups);
+        for (uint32_t b = 0; b < object.pmw1.fixup_block_count; b++) {
             const uint16_t packed_length = read_u16(file);
             const uint16_t unpacked_length = read_u16(file);
             uint8_t *packed = static_cast<uint8_t *>(xmalloc(packed_length));
@@ -124,6 +137,9 @@ GuestObject *load_pmw1(FILE *file, uint32_t h) {
             free(packed);
             apply_records(records, unpacked_length, objects, count, object);
             free(records);
+        }
+        if (object.pmw1.fixup_block_count != 0) {
+            fixups_end = static_cast<uint64_t>(ftell(file));
         }
     }
     return objects;

@@ -205,8 +205,11 @@ inline int buffered_token(Reader &r, const uint8_t *dst, uint8_t *&out) {
         fatal("unpack distance");
     }
     if (length == 2) {
-        out[0] = out[-distance];
-        out[1] = out[1 - distance];
+        // The distance is unsigned: the source is formed by subtraction, not
+        // by indexing with its negation.
+        const uint8_t *from = out - distance;
+        out[0] = from[0];
+        out[1] = from[1];
     } else {
         copy_match(out, out - distance, length);
     }

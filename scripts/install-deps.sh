@@ -6,6 +6,7 @@ set -euo pipefail
 
 packages=(
   build-essential g++-multilib cmake make pkg-config clang-format
+  clang-14 libclang-rt-14-dev
   libsdl1.2-compat-dev:i386 libmd-dev:i386 libgtest-dev:i386 libgmock-dev:i386
   libbenchmark-dev:i386 zlib1g-dev:i386 libpng-dev:i386 libasan8:i386
   # What the classic SDL 1.2 library needs at run time; the library itself is

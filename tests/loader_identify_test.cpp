@@ -1,5 +1,6 @@
 // Identification of the guest file: digest first, then the MS-DOS stub and
 // the new-header signature.
+#include <cerrno>
 #include <gtest/gtest.h>
 
 #include "loader/loader.h"
@@ -113,6 +114,31 @@ TEST(ReadHelpersDeathTest, ZeroByteBlockReadFails) {
     EXPECT_EQ(buf[2], 3);
     EXPECT_EXIT(read_exact(f, buf, 1), ExitedWithCode(1), "^read: ");
     fclose(f);
+}
+
+// A short read says why, whatever an earlier call left in errno: end of file
+// when the stream ended, the read's own error otherwise.
+TEST(ReadHelpersDeathTest, ShortReadsNameTheirCauseNotAStaleErrno) {
+    TempDir dir;
+    write_bytes(dir.file("f"), {1});
+    FILE *f = fopen(dir.file("f").c_str(), "rb");
+    ASSERT_NE(f, nullptr);
+    char buf[4];
+    auto stale = [](auto read) {
+        errno = ENOMEM;
+        read();
+    };
+    EXPECT_EXIT(stale([&] { read_u16(f); }), ExitedWithCode(1), "^getus: end of file\n$");
+    EXPECT_EXIT(stale([&] { read_u32(f); }), ExitedWithCode(1), "^getul: end of file\n$");
+    EXPECT_EXIT(stale([&] { read_exact(f, buf, 2); }), ExitedWithCode(1), "^read: end of file\n$");
+    EXPECT_EXIT(stale([&] { read_exact(f, buf, 0); }), ExitedWithCode(1),
+                "^read: Invalid argument\n$");
+    fclose(f);
+    FILE *d = fopen(dir.path.c_str(), "rb"); // reads of a directory fail, not end
+    ASSERT_NE(d, nullptr);
+    EXPECT_EXIT(stale([&] { read_exact(d, buf, 2); }), ExitedWithCode(1),
+                "^read: Is a directory\n$");
+    fclose(d);
 }
 
 TEST(ReadHelpersDeathTest, WordsAreLittleEndian) {

@@ -226,11 +226,11 @@ TEST_F(LeDeathTest, RecordChecksInTheirOrder) {
 TEST_F(LeDeathTest, EmptyReadsFail) {
     const std::vector<ImageObject> objects = {object(pattern(64, 24))};
     Bytes file = image(objects);
-    patch_u32(file, entry(0) + 16, 0); // no pages
-    EXPECT_EXIT(load(file), ExitedWithCode(1), "^read: ");
+    patch_u32(file, entry(0) + 16, 0); // no pages: known before any read
+    EXPECT_EXIT(load(file), ExitedWithCode(1), "^le pages\n$");
     file = image(objects);
-    patch_u32(file, entry(0), 0); // virtual size 0
-    EXPECT_EXIT(load(file), ExitedWithCode(1), "^read: ");
+    patch_u32(file, entry(0), 0); // virtual size 0: nothing failed but the request
+    EXPECT_EXIT(load(file), ExitedWithCode(1), "^read: Invalid argument\n$");
 }
 
 TEST_F(LeDeathTest, TruncatedFilesFail) {
@@ -273,7 +273,7 @@ TEST_F(LeDeathTest, PagesThatCannotBeRead) {
     EXPECT_EXIT(load(file), ExitedWithCode(1), "^le pages\n$");
     file = good;
     patch_u32(file, entry(0) + 12, 0x00100001); // 4 GiB into the page data
-    EXPECT_EXIT(load(file), ExitedWithCode(1), "^seek: ");
+    EXPECT_EXIT(load(file), ExitedWithCode(1), "^le page run\n$");
     file = good;
     // The page's entry straddles the end of the fixup section, where the
     // bytes read end (this object has no fixup records).
@@ -323,6 +323,77 @@ TEST_F(LeDeathTest, FieldsMustLieInTheBlock) {
     Bytes file = with_field(7, 0);
     patch_u16(file, layout.record_offsets[0] + 2, static_cast<uint16_t>(-4)); // before the block
     EXPECT_EXIT(load(file), ExitedWithCode(1), "^le source\n$");
+}
+
+// The block is a mapping of its own, so making it executable makes nothing
+// else executable.
+TEST_F(Le, TheBlockHasExecutablePagesOfItsOwn) {
+    load_and_check({object(pattern(5000, 33)), object(pattern(100, 34))});
+    const uintptr_t block = reinterpret_cast<uintptr_t>(object_block);
+    FILE *maps = fopen("/proc/self/maps", "r");
+    ASSERT_NE(maps, nullptr);
+    bool found = false;
+    unsigned long start, end;
+    char perms[8];
+    while (fscanf(maps, "%lx-%lx %7s%*[^\n]", &start, &end, perms) == 3) {
+        if (start <= block && block < end) {
+            found = true;
+            EXPECT_EQ(start, block);
+            EXPECT_GE(end, block + object_block_size);
+            EXPECT_STREQ(perms, "rwxp");
+        }
+    }
+    fclose(maps);
+    EXPECT_TRUE(found);
+}
+
+TEST_F(LeDeathTest, PlacementBeyond32BitsOrMemoryIsAMappingFailure) {
+    // Two objects of 2 GiB: the running offset reaches 4 GiB and must not wrap.
+    Bytes file = image({object(pattern(64, 35)), object(pattern(64, 36))});
+    patch_u32(file, entry(0), 0x80000000);
+    patch_u32(file, entry(1), 0x80000000);
+    EXPECT_EXIT(load(file), ExitedWithCode(1), "^mmap: Cannot allocate memory\n$");
+    file = image({object(pattern(64, 37))});
+    patch_u32(file, entry(0), 0xFFFFFF00); // fits 32 bits, not the address space
+    EXPECT_EXIT(load(file), ExitedWithCode(1), "^mmap: Cannot allocate memory\n$");
+}
+
+// Shared page runs and shared fixup pages would apply the same records many
+// times over (loading time growing with the cube of the file size).
+TEST_F(LeDeathTest, PageRunsAndFixupPagesAreUsedOnce) {
+    const std::vector<ImageObject> objects = {object(pattern(4096, 38), 0, {{7, 4, 2, 0}}),
+                                              object(pattern(4096, 39), 0, {{7, 8, 1, 0}})};
+    const Bytes good = image(objects);
+    expect_loaded(objects, load(good));
+    Bytes file = good;
+    patch_u32(file, entry(1) + 12, file_u32(file, entry(0) + 12)); // the same run
+    EXPECT_EXIT(load(file), ExitedWithCode(1), "^le page overlap\n$");
+    file = good;
+    patch_u32(file, entry(0) + 16, 2); // object 1 runs into object 2's page
+    EXPECT_EXIT(load(file), ExitedWithCode(1), "^le page overlap\n$");
+    file = good;
+    patch_u32(file, layout.header + 0x14, 1); // object 2's page is not the module's
+    EXPECT_EXIT(load(file), ExitedWithCode(1), "^le page run\n$");
+    file = good;
+    patch_u8(file, layout.object_page_table + 4 + 1, 0); // page 2 names fixup page 1
+    patch_u8(file, layout.object_page_table + 4 + 2, 1);
+    EXPECT_EXIT(load(file), ExitedWithCode(1), "^le fixup page\n$");
+}
+
+// Sizes taken from the file are compared with it before they are allocated.
+TEST_F(LeDeathTest, SizesFromTheFileAreCheckedBeforeAllocation) {
+    Bytes file = image({object(pattern(64, 40))});
+    patch_u32(file, layout.header + 0x38, 0xFFFFF000); // a loader section beyond memory
+    EXPECT_EXIT(load(file), ExitedWithCode(1), "^read: end of file\n$");
+    file = image({object(pattern(5000, 41))});
+    file.resize(file.size() - 1);          // the page run ends past the file...
+    patch_u32(file, entry(0), 0xFFFFFF00); // ...of an object that could not be mapped
+    EXPECT_EXIT(
+        {
+            errno = ENOMEM; // stale, from an earlier call
+            load(file);
+        },
+        ExitedWithCode(1), "^read: end of file\n$");
 }
 
 } // namespace

@@ -213,4 +213,31 @@ TEST_F(Pmw1DeathTest, TruncatedAndOutOfRangeTables) {
     EXPECT_EXIT(load(file), ExitedWithCode(1), "^(read|seek): ");
 }
 
+// Objects sharing fixup blocks would expand the same blocks again and again.
+TEST_F(Pmw1DeathTest, EachObjectsFixupBlocksFollowThePreviousObjects) {
+    const std::vector<ImageObject> objects = {object(pattern(64, 25), 0, {{7, 0, 2, 0}}),
+                                              object(pattern(64, 26)),
+                                              object(pattern(64, 27), 0, {{7, 4, 1, 0}})};
+    const Bytes good = image(objects);
+    expect_loaded(objects, load(good));
+    Bytes file = good;
+    patch_u32(file, entry(2) + 12, file_u32(file, entry(0) + 12)); // object 1's blocks again
+    EXPECT_EXIT(load(file), ExitedWithCode(1), "^pmw1 fixups\n$");
+}
+
+// Sizes taken from the file are compared with it before they are allocated
+// or the block is mapped: none of these files allocates what it claims.
+TEST_F(Pmw1DeathTest, SizesFromTheFileAreCheckedBeforeAllocation) {
+    const Bytes good = image({object(pattern(64, 28)), object(pattern(64, 29), 0, {}, false)});
+    auto patched = [&](size_t at, uint32_t v) {
+        Bytes b = good;
+        patch_u32(b, at, v);
+        return b;
+    };
+    const char *end = "^read: end of file\n$";
+    EXPECT_EXIT(load(patched(layout.header + 28, 0x0AAAAAAA)), ExitedWithCode(1), end);
+    EXPECT_EXIT(load(patched(entry(0) + 4, 0xFFFFFF00)), ExitedWithCode(1), end); // packed size
+    EXPECT_EXIT(load(patched(entry(1), 0xC0000000)), ExitedWithCode(1), end);     // stored size
+}
+
 } // namespace

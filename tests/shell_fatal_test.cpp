@@ -37,6 +37,28 @@ TEST(FatalDeathTest, FatalErrnoTakesErrnoBeforeFormatting) {
         ExitedWithCode(1), "^read: Permission denied\n$");
 }
 
+// A stderr whose every write succeeds but leaves another errno behind, as a
+// write through a failing buffer or a locale lookup may.
+static ssize_t write_and_change_errno(void *, const char *buf, size_t n) {
+    const ssize_t written = write(2, buf, n);
+    errno = ENOSPC;
+    return written;
+}
+
+static void fatal_errno_through_changing_stderr() {
+    cookie_io_functions_t io = {nullptr, write_and_change_errno, nullptr, nullptr};
+    FILE *changing = fopencookie(nullptr, "w", io);
+    setvbuf(changing, nullptr, _IONBF, 0);
+    stderr = changing;
+    errno = EACCES;
+    fatal_errno("open %s", "lumox.exe");
+}
+
+TEST(FatalDeathTest, FatalErrnoReportsTheFailedCallsErrnoWhenFormattingChangesIt) {
+    EXPECT_EXIT(fatal_errno_through_changing_stderr(), ExitedWithCode(1),
+                "^open lumox.exe: Permission denied\n$");
+}
+
 TEST(FatalDeathTest, FatalSdlKeepsTheBlankBeforeAnEmptySdlError) {
     EXPECT_EXIT(
         {

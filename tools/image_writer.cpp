@@ -114,7 +114,6 @@ void append_le_record(Bytes &out, const ImageFixup &f, int32_t offset_in_page,
 // ---- PMW1 ---------------------------------------------------------------------
 
 constexpr uint32_t pmw1_header_bytes = 40;
-constexpr uint32_t pmw1_record_bytes = 10;
 
 Bytes pmw1_records(const ImageFixup *fixups, size_t count) {
     Bytes out;

@@ -69,17 +69,17 @@ GuestObject *ImageLoad::load(const std::vector<uint8_t> &image) {
 
 GuestObject *ImageLoad::load_file(const std::string &file) {
     GuestObject *objects = load_image_file(file);
-    loaded.emplace_back(objects, object_block);
+    loaded.push_back({objects, object_block, object_block_size});
     return objects;
 }
 
 void ImageLoad::TearDown() {
-    for (auto &[objects, block] : loaded) {
-        free(objects);
-        free(block);
+    for (const Loaded &l : loaded) {
+        free(l.objects);
+        object_block = l.block;
+        object_block_size = l.block_size;
+        free_object_block();
     }
-    object_block = nullptr;
-    object_block_size = 0;
 }
 
 void expect_loaded(const std::vector<ImageObject> &objects, const GuestObject *loaded) {

@@ -34,7 +34,12 @@ uint32_t file_u32(const std::vector<uint8_t> &bytes, size_t at);
 struct ImageLoad : ::testing::Test {
     TempDir dir;
     std::string path = dir.file("lumox.exe");
-    std::vector<std::pair<GuestObject *, uint8_t *>> loaded;
+    struct Loaded {
+        GuestObject *objects;
+        uint8_t *block;
+        size_t block_size;
+    };
+    std::vector<Loaded> loaded;
 
     GuestObject *load(const std::vector<uint8_t> &image);
     GuestObject *load_file(const std::string &file);

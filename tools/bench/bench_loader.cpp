@@ -111,7 +111,7 @@ void load_image(benchmark::State &state, bool pmw1) {
         // The loader keeps its block for the process's life; here each run
         // gives it back so that the runs do not pile up, off the clock.
         state.PauseTiming();
-        free(object_block);
+        free_object_block();
         free(f.release.objects);
         state.ResumeTiming();
     }
@@ -198,7 +198,7 @@ void load_over_floor(benchmark::State &state, bool pmw1) {
         auto t = std::chrono::steady_clock::now();
         load_guest_image(f.path.c_str(), releases);
         load_s += seconds_since(t);
-        free(object_block);
+        free_object_block();
         free(f.release.objects);
 
         t = std::chrono::steady_clock::now();
