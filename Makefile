@@ -1,5 +1,6 @@
 # Entry points: `make test` sets up a fresh machine, builds and runs every test;
-# `make` builds; `make bench` prints the speed figures.
+# `make` builds; `make bench` prints the speed figures; `make package` builds
+# the Debian package.
 BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
@@ -7,7 +8,7 @@ ifeq ($(CI),true)
 CMAKE_FLAGS += -DLUMOX_WERROR=ON
 endif
 
-.PHONY: all deps configure test asan-test bench demo format clean
+.PHONY: all deps configure test asan-test bench demo package format clean
 
 all: configure
 	cmake --build $(BUILD) -j$(JOBS)
@@ -49,6 +50,12 @@ demo: deps configure
 	@echo "Options: -mute (no sound; an SDL timer drives the music), -f (start full screen)."
 	@echo
 	cd $(DEMO_DIR)/fix && $(abspath $(BUILD))/sample/lumoxrun-sample
+
+# The Debian package (i386) of the program, its manual page and documents:
+# $(BUILD)/lumoxrun_<version>_i386.deb.
+package: deps configure
+	cmake --build $(BUILD) -j$(JOBS) --target lumoxrun manpage
+	cd $(BUILD) && cpack -G DEB
 
 format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i

@@ -9,6 +9,7 @@ packages=(
   libsdl1.2-compat-dev:i386 libmd-dev:i386 libgtest-dev:i386 libgmock-dev:i386
   libbenchmark-dev:i386 zlib1g-dev:i386 libasan8:i386
   xvfb xdotool x11-apps x11-utils netpbm sox valgrind libc6-dbg:i386 binutils
+  dpkg-dev file groff-base gzip
 )
 
 if [ "$(id -u)" -eq 0 ]; then

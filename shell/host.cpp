@@ -8,6 +8,7 @@
 #include "binding/bind.h"
 #include "binding/catalogue.h"
 #include "loader/loader.h"
+#include "lumox_version.h"
 #include "machine/display.h"
 #include "shell/fatal.h"
 #include "sound/sound.h"
@@ -24,6 +25,7 @@ void print_usage() {
            "  -h       Show this screen\n"
            "  -mute    Do not output sound\n"
            "  -f       fullscreen\n"
+           "  --version Print the program version\n"
            "Keys: q, esc - quit, f - toggle fullscreen\n"
            "\n");
     exit(0);
@@ -51,6 +53,11 @@ static void parse_options(int argc, char **argv) {
         }
         if (strcmp(argv[i], "-f") == 0) {
             video_flags |= SDL_FULLSCREEN;
+        }
+        // Like "-h": at once, before the guest file is opened.
+        if (strcmp(argv[i], "--version") == 0) {
+            printf("lumoxrun %s\n", lumox_version);
+            exit(0);
         }
     }
 }
