@@ -21,7 +21,7 @@ flat=$(printf '%s\n' "$text" | tr -s ' \n' '  ')
 
 # `tag` spans in the first column of the README's message table.
 tags=$(awk '/^## Messages/ {on = 1; next} /^## / {on = 0} on && /^\| `/' "$source/README.md" |
-  cut -d'|' -f2 | grep -o '`[^`]*`' | tr -d '`')
+  cut -d'|' -f2 | grep -o '`[^`]*`' | tr -d '`' || true)
 [ -n "$tags" ] || fail "no messages found in the README's table"
 while IFS= read -r tag; do
   [[ "$flat" == *"$tag"* ]] || fail "message '$tag' is missing"
@@ -33,12 +33,12 @@ section() { # the rendered text from one heading to the next
 options_section=$(section OPTIONS)
 usage=$(SDL_VIDEODRIVER=dummy "$lumoxrun" -h)
 readme_options=$(awk '/^## Command line/ {on = 1; next} /^## / {on = 0} on' "$source/README.md" |
-  grep -E '^ +-' | awk '{print $1}')
-options=$( (printf '%s\n' "$usage" | grep -E '^ +-' | awk '{print $1}'; echo "$readme_options") |
+  grep -E '^ +-' | awk '{print $1}' || true)
+options=$( (grep -E '^ +-' <<<"$usage" | awk '{print $1}' || true; echo "$readme_options") |
   sort -u)
 [ -n "$options" ] || fail "no options found in the usage screen"
 while IFS= read -r option; do
-  printf '%s\n' "$options_section" | grep -qE -- "^ +${option}( |$)" ||
+  grep -qE -- "^ +${option}( |$)" <<<"$options_section" ||
     fail "option '$option' is not described under OPTIONS"
 done <<<"$options"
 

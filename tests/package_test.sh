@@ -28,7 +28,7 @@ expect_eq Architecture i386 "$(dpkg-deb -f "$deb" Architecture)"
 [[ "$(dpkg-deb -f "$deb" Maintainer)" =~ ^[^\<]+\ \<[^\>@]+@[^\>]+\>$ ]] ||
   fail "Maintainer is not 'Name <address>': $(dpkg-deb -f "$deb" Maintainer)"
 description=$(dpkg-deb -f "$deb" Description)
-[ "$(printf '%s\n' "$description" | wc -l)" -ge 2 ] || fail "Description has no long text"
+[ "$(wc -l <<<"$description")" -ge 2 ] || fail "Description has no long text"
 
 depends=$(dpkg-deb -f "$deb" Depends)
 for library in libc6 libmd0; do
@@ -72,9 +72,12 @@ expected_files="./usr/bin/lumoxrun
 ./usr/share/doc/lumoxrun/README.md
 ./usr/share/doc/lumoxrun/copyright
 ./usr/share/man/man1/lumoxrun.1.gz"
-expect_eq "files" "$expected_files" "$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $6}' | sort)"
-dpkg-deb -c "$deb" | grep -q '^-rwxr-xr-x root/root .* \./usr/bin/lumoxrun$' ||
+# Read whole first: grep -q would stop reading early and, under pipefail, the
+# writer's broken pipe would count as a failure.
+listing=$(dpkg-deb -c "$deb")
+grep -q '^-rwxr-xr-x root/root .* \./usr/bin/lumoxrun$' <<<"$listing" ||
   fail "lumoxrun is not an executable owned by root"
+expect_eq "files" "$expected_files" "$(awk '$1 !~ /^d/ {print $6}' <<<"$listing" | sort)"
 
 # Unpacked and run from the scratch root, in an empty working directory.
 dpkg -x "$deb" "$scratch/root"
@@ -84,7 +87,7 @@ cd "$scratch/work"
 status=0
 usage=$(SDL_VIDEODRIVER=dummy SDL_AUDIODRIVER=dummy "$root/bin/lumoxrun" -h) || status=$?
 expect_eq "-h status" 0 "$status"
-expect_eq "usage first line" "Virtual Lumox v0.90" "$(printf '%s\n' "$usage" | head -n 1)"
+expect_eq "usage first line" "Virtual Lumox v0.90" "${usage%%$'\n'*}"
 status=0
 shown=$("$root/bin/lumoxrun" --version 2>&1) || status=$?
 expect_eq "--version status" 0 "$status"
@@ -93,9 +96,9 @@ expect_eq "--version" "lumoxrun $version" "$shown"
 cmp -s "$root/share/doc/lumoxrun/README.md" "$source/README.md" || fail "README differs"
 cmp -s "$root/share/doc/lumoxrun/LICENSE" "$source/LICENSE" || fail "LICENSE differs"
 man_source=$(gzip -dc "$root/share/man/man1/lumoxrun.1.gz")
-printf '%s\n' "$man_source" | grep -q "^\.TH LUMOXRUN 1 .*\"lumoxrun $version\"" ||
+grep -q "^\.TH LUMOXRUN 1 .*\"lumoxrun $version\"" <<<"$man_source" ||
   fail "the installed manual page does not carry version $version"
-warnings=$(printf '%s\n' "$man_source" | groff -man -Tascii -ww -z 2>&1)
+warnings=$(groff -man -Tascii -ww -z 2>&1 <<<"$man_source")
 expect_eq "groff warnings on the installed manual page" "" "$warnings"
 
 [ "$failures" -eq 0 ] || exit 1
