@@ -13,6 +13,7 @@ packages=(
   # unpacked into the build tree by scripts/fetch-classic-sdl.sh.
   libasound2:i386 libcaca0:i386 libpulse0:i386 libx11-6:i386 libxext6:i386
   xvfb xdotool x11-apps x11-utils netpbm sox valgrind libc6-dbg:i386 binutils
+  dpkg-dev file groff-base gzip
 )
 
 if [ "$(id -u)" -eq 0 ]; then

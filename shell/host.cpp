@@ -8,6 +8,7 @@
 #include "binding/bind.h"
 #include "binding/catalogue.h"
 #include "loader/loader.h"
+#include "lumox_version.h"
 #include "machine/display.h"
 #include "shell/fatal.h"
 #include "sound/sound.h"
@@ -26,6 +27,7 @@ void print_usage() {
            "  -f       fullscreen\n"
            "  -square  Square pixels (16:10) instead of the 4:3 picture\n"
            "  -scale N Window of 320N x 240N (320N x 200N with -square)\n"
+           "  --version Print the program version\n"
            "Keys: q, esc - quit, f - toggle fullscreen\n"
            "      s - save the picture as lumox-NNNN.png\n"
            "\n");
@@ -84,6 +86,11 @@ static void parse_options(int argc, char **argv) {
                 scale_factor = n;
                 i++;
             }
+        }
+        // Like "-h": at once, before the guest file is opened.
+        if (strcmp(argv[i], "--version") == 0) {
+            printf("lumoxrun %s\n", lumox_version);
+            exit(0);
         }
     }
 }

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <gtest/gtest.h>
+#include <regex>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,6 +19,7 @@ const char usage_tail[] = "Usage: lumoxrun [options]\n"
                           "  -f       fullscreen\n"
                           "  -square  Square pixels (16:10) instead of the 4:3 picture\n"
                           "  -scale N Window of 320N x 240N (320N x 200N with -square)\n"
+                          "  --version Print the program version\n"
                           "Keys: q, esc - quit, f - toggle fullscreen\n"
                           "      s - save the picture as lumox-NNNN.png\n"
                           "\n";
@@ -63,6 +65,30 @@ TEST(CommandLine, OptionsAreCaseSensitiveAndUnknownOnesIgnored) {
     EXPECT_EQ(r.exit_status, 1);
     EXPECT_EQ(r.err, "open lumox.exe: No such file or directory\n");
     EXPECT_EQ(r.out, "");
+}
+
+TEST(CommandLine, VersionIsOneLineAndExitsZeroBeforeTheFileIsOpened) {
+    TempDir dir; // no lumox.exe: opening it would fail
+    for (const auto &args : {std::vector<std::string>{"--version"},
+                             std::vector<std::string>{"-mute", "--version", "-h"}}) {
+        const ProcessResult r = run_in(dir, args);
+        EXPECT_EQ(r.exit_status, 0);
+        EXPECT_TRUE(std::regex_match(r.out, std::regex("lumoxrun [0-9]+\\.[0-9]+\\.[0-9]+\n")))
+            << r.out;
+        EXPECT_EQ(r.err, "");
+    }
+    // In order, like every option: a usage request before it wins.
+    const ProcessResult usage = run_in(dir, {"-h", "--version"});
+    EXPECT_EQ(usage.out.rfind("Virtual Lumox v0.90\n", 0), 0u) << usage.out;
+}
+
+TEST(CommandLine, VersionIsMatchedExactly) {
+    TempDir dir;
+    for (const char *near_miss : {"-version", "--versions", "--Version", "--v", "-V"}) {
+        const ProcessResult r = run_in(dir, {near_miss});
+        EXPECT_EQ(r.exit_status, 1) << near_miss;
+        EXPECT_EQ(r.err, "open lumox.exe: No such file or directory\n") << near_miss;
+    }
 }
 
 TEST(RunSequence, MissingGuestFile) {

@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <stdexcept>
 #include <sys/wait.h>
@@ -31,6 +32,27 @@ void exec_with_env(const std::vector<std::string> &argv, const std::vector<std::
     args.push_back(nullptr);
     execv(args[0], args.data());
     _exit(127);
+}
+
+bool sanitizer_finding(const ProcessResult &result) {
+    if (result.exit_status == LUMOX_ASAN_EXIT_CODE || result.exit_status == LUMOX_UBSAN_EXIT_CODE) {
+        return true;
+    }
+    for (const char *mark : {"ERROR: AddressSanitizer", "runtime error: ",
+                             "UndefinedBehaviorSanitizer", "ERROR: LeakSanitizer"}) {
+        if (result.err.find(mark) != std::string::npos) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void fail_on_sanitizer_finding(const std::string &what, const ProcessResult &result) {
+    if (sanitizer_finding(result)) {
+        ADD_FAILURE() << "sanitizer finding in " << what << " (exit status " << result.exit_status
+                      << "):\n"
+                      << result.err;
+    }
 }
 
 ProcessResult run_process(const std::vector<std::string> &argv, const std::string &cwd,
@@ -96,6 +118,7 @@ ProcessResult run_process(const std::vector<std::string> &argv, const std::strin
     } else if (WIFSIGNALED(status)) {
         result.signal = WTERMSIG(status);
     }
+    fail_on_sanitizer_finding(argv[0], result);
     return result;
 }
 

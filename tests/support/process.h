@@ -18,6 +18,12 @@ struct ProcessResult {
 [[noreturn]] void exec_with_env(const std::vector<std::string> &argv,
                                 const std::vector<std::string> &env);
 
+// A child that a sanitizer ended (its exit status or its report on stderr)
+// is a test failure, whatever status the test expected: adds one, naming
+// what was run. run_process and finish_child call it.
+bool sanitizer_finding(const ProcessResult &result);
+void fail_on_sanitizer_finding(const std::string &what, const ProcessResult &result);
+
 ProcessResult run_process(const std::vector<std::string> &argv, const std::string &cwd,
                           const std::vector<std::string> &env = {}, int timeout_ms = 60000);
 

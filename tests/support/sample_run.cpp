@@ -233,6 +233,7 @@ ProcessResult finish_child(Child &child, int timeout_ms) {
     }
     result.out = read_text(child.out_path);
     result.err = read_text(child.err_path);
+    fail_on_sanitizer_finding(sample_host(), result);
     return result;
 }
 
