@@ -169,9 +169,14 @@ int main(int argc, char **argv) {
                 sample_host().c_str());
         return 2;
     }
-    const std::vector<std::string> probe = {"LD_PRELOAD=" + probe_library(),
-                                            "LUMOX_PROBE_SCREEN=" + screen,
-                                            "LUMOX_PROBE_FRAME=" + frame};
+    // In a sanitized build the preloaded probe comes before the sanitizer's
+    // runtime, which would refuse to start without this.
+    const char *asan_options = getenv("ASAN_OPTIONS");
+    const std::vector<std::string> probe = {
+        "LD_PRELOAD=" + probe_library(), "LUMOX_PROBE_SCREEN=" + screen,
+        "LUMOX_PROBE_FRAME=" + frame,
+        std::string("ASAN_OPTIONS=") + (asan_options ? asan_options : "") +
+            ":verify_asan_link_order=0"};
     Xvfb x;
     running_xvfb = x.pid;
     signal(SIGINT, stop);
