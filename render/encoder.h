@@ -1,0 +1,54 @@
+// A render's output file, written through FFmpeg's libraries by a thread of
+// its own behind a bounded queue. The file is written under a temporary name
+// beside the target and renamed into place only once it is complete.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// One row per container, picked by the file name's extension.
+struct RenderContainer {
+    const char *extension;   // ".mkv", ".mp4", ".wav", ".flac"
+    const char *muxer;       // libavformat's name for it
+    const char *video_codec; // encoder name; null: the audio alone
+    const char *audio_codec; // encoder name; null: the guest's own PCM format
+    bool native_picture;     // 320x200 tagged with its aspect; else scaled
+};
+// The row for path's extension, null when none matches.
+const RenderContainer *render_container_for(const char *path);
+
+struct RenderVideoFormat {
+    int width, height;        // of the encoded picture
+    bool square_pixels;       // native picture: aspect 1:1 instead of 5:6
+    int64_t rate_num, rate_den; // frames a second, num/den
+};
+
+struct RenderAudioFormat {
+    int rate;             // samples a second
+    int channels;         // 1 or 2
+    int bytes_per_sample; // 1: unsigned 8-bit; 2: signed 16-bit little-endian
+};
+
+// Before the guest starts: the encoders exist, the temporary file beside
+// path is created. Each failure is one fatal line, and nothing is left.
+// video null: no video stream (audio-only containers, where it is ignored).
+void encoder_prepare(const char *path, const RenderContainer *container,
+                     const RenderVideoFormat *video);
+// Opens the streams and writes the header, once; audio null: no audio
+// stream.
+void encoder_start(const RenderAudioFormat *audio);
+// One video frame: 64000 palette indices and 256 palette entries of four
+// bytes (red, green, blue, unused), as SDL_Color holds them. Copied; blocks
+// while the queue is full.
+void encoder_video_frame(const uint8_t *pixels, const uint8_t *palette);
+// Interleaved samples in the started audio format. Copied; blocks while the
+// queue is full.
+void encoder_audio(const uint8_t *bytes, size_t count);
+// Drains the queue, flushes the encoders, writes the trailer and renames
+// the file into place. A failure is one fatal line, the temporary removed.
+void encoder_finish();
+// Removes the temporary file; for an exit after a fatal error. Waits for
+// nothing that could hang.
+void encoder_abort();
+// Bytes written to the file so far (for the progress line).
+uint64_t encoder_bytes_written();
