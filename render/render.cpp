@@ -1,0 +1,1 @@
+// Render mode: the guest on demo time, its frames and sound into a file.
