@@ -16,6 +16,8 @@ packages=(
   libasound2:i386 libcaca0:i386 libpulse0:i386 libx11-6:i386 libxext6:i386
   xvfb xdotool x11-apps x11-utils netpbm sox valgrind libc6-dbg:i386 binutils
   dpkg-dev file groff-base gzip
+  # For kernels that run no 32-bit programs themselves (scripts/run-i386.sh).
+  qemu-user-static
 )
 
 if [ "$(id -u)" -eq 0 ]; then
@@ -35,8 +37,10 @@ for p in "${packages[@]}"; do
   fi
 done
 
+here=$(dirname "$0")
 if [ ${#missing[@]} -eq 0 ] && [ -z "${need_update:-}" ]; then
   echo "install-deps: all packages present"
+  bash "$here/run-i386.sh"
   exit 0
 fi
 
@@ -46,3 +50,4 @@ if [ ${#missing[@]} -gt 0 ]; then
   echo "install-deps: installing ${missing[*]}"
   "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
+bash "$here/run-i386.sh"
