@@ -44,6 +44,12 @@ void set_demo_listeners(DemoListener sound, DemoListener render);
 // Around every advance, and whatever must not overlap one; recursive.
 void demo_lock();
 void demo_unlock();
+// For an exit on another thread: false when the holder kept it that long.
+bool demo_try_lock_for_ms(int ms);
+// Where the render may end the process (an interrupt, the end of -seconds):
+// called on the main thread after each poll and presented frame, outside
+// every lock. Null when no render runs.
+extern void (*demo_checkpoint)();
 // How often demo time has advanced (for the render's stall watch).
 uint64_t demo_advances();
 

@@ -6,6 +6,8 @@
 #include <cstring>
 
 #include "binding/catalogue.h"
+#include "machine/capture.h"
+#include "machine/clock.h"
 #include "shell/fatal.h"
 
 SDL_mutex *video_mutex = nullptr;
@@ -280,7 +282,52 @@ void release_display() {
     }
 }
 
+// A render opens no window: the mode set only lets frames through.
+static bool demo_mode_set = false;
+
+// On demo time a presented picture waits for the next refresh, and the
+// capture takes it with the palette it was copied in. Taken under the video
+// mutex, handed on after it: the advance runs music passes, whose guest code
+// may itself change the palette.
+static void present_on_demo_clock(const uint8_t *pixels, int fill) {
+    static uint8_t shown_pixels[frame_bytes];
+    static SDL_Color shown_palette[256];
+    own_vmutex(179);
+    if (pixels) {
+        memcpy(frame_pixels, pixels, frame_bytes);
+        memcpy(shown_pixels, pixels, frame_bytes);
+    } else {
+        memset(shown_pixels, fill, frame_bytes);
+    }
+    memcpy(shown_palette, host_palette, sizeof shown_palette);
+    disown_vmutex(185);
+    demo_lock();
+    const DemoTime at = demo_present_frame();
+    if (capture_sink) {
+        capture_sink->frame(shown_pixels, shown_palette, at);
+    }
+    demo_unlock();
+    if (demo_checkpoint) {
+        demo_checkpoint();
+    }
+}
+
+// Live, a capture sees what the window shows, when it shows it.
+static void capture_live(const uint8_t *pixels, int fill) {
+    static uint8_t filled[frame_bytes];
+    if (!pixels) {
+        memset(filled, fill, frame_bytes);
+        pixels = filled;
+    }
+    capture_sink->frame(pixels, host_palette,
+                        static_cast<DemoTime>(clock_ms()) * demo_units_per_ms);
+}
+
 void set_mode_13h() {
+    if (demo_clock) {
+        demo_mode_set = true;
+        return;
+    }
     if (display_closing.load()) {
         return; // the process is ending; SDL is being shut down
     }
@@ -390,6 +437,12 @@ static void check_outside_video(uint32_t address, uint32_t count) {
 // guest: redirect, arg code 3 (EAX dst, EDX value, EBX count)
 GUEST_ENTRY uint32_t guest_memset(uint32_t dst, uint32_t value, uint32_t count) {
     const uint32_t address = dst;
+    if (address == video_memory && demo_clock) {
+        if (demo_mode_set) {
+            present_on_demo_clock(nullptr, static_cast<int>(value & 0xFF));
+        }
+        return 0;
+    }
     if (address == video_memory) {
         own_vmutex(211);
         // Before the mode set there is no surface to fill.
@@ -398,6 +451,9 @@ GUEST_ENTRY uint32_t guest_memset(uint32_t dst, uint32_t value, uint32_t count) 
             // keeps the low byte); the borders stay black.
             shown = static_cast<int>(value & 0xFF);
             present(screen);
+            if (capture_sink) {
+                capture_live(nullptr, shown);
+            }
         }
         disown_vmutex(214);
         return 0;
@@ -440,6 +496,12 @@ GUEST_ENTRY void copy_frame(uint32_t src, uint32_t dst, uint32_t count) {
         memmove(reinterpret_cast<void *>(to), reinterpret_cast<const void *>(from), bytes);
         return;
     }
+    if (demo_clock) {
+        if (demo_mode_set) {
+            present_on_demo_clock(reinterpret_cast<const uint8_t *>(from), 0);
+        }
+        return; // before the mode set the frame is dropped, as live
+    }
     if (!frame_surface || !screen) {
         return; // no mode set yet, or shut down: the frame is dropped
     }
@@ -457,6 +519,9 @@ GUEST_ENTRY void copy_frame(uint32_t src, uint32_t dst, uint32_t count) {
         }
         shown = shows_frame;
         present(display);
+        if (capture_sink) {
+            capture_live(frame_pixels, 0);
+        }
     }
     disown_vmutex(185);
 }

@@ -4,6 +4,7 @@
 #include <SDL.h>
 #include <cstdlib>
 
+#include "machine/clock.h"
 #include "machine/display.h"
 #include "machine/screenshot.h"
 #include "shell/guest_abi.h"
@@ -20,7 +21,15 @@ int32_t ticks_for_ms(uint32_t t) {
 
 // guest: redirect, arg code 0 (keyboard status)
 GUEST_ENTRY int32_t poll_events() {
-    tick_counter = ticks_for_ms(SDL_GetTicks());
+    tick_counter = ticks_for_ms(clock_ms());
+    // A render has no window and no keys: only the pause moves demo time.
+    if (demo_clock) {
+        clock_poll_pause();
+        if (demo_checkpoint) {
+            demo_checkpoint();
+        }
+        return escape_pending ? -1 : 0;
+    }
     SDL_Event event;
     int resize_w = 0, resize_h = 0;
     // The whole queue first: a toggle that follows 'q' in one batch still runs.
@@ -56,7 +65,7 @@ GUEST_ENTRY int32_t poll_events() {
     if (quit_requested) {
         exit(0);
     }
-    SDL_Delay(5);
+    clock_poll_pause();
     return escape_pending ? -1 : 0;
 }
 

@@ -15,6 +15,7 @@ static pthread_t main_thread;
 static std::atomic<bool> main_thread_known{false};
 static std::atomic<bool> main_thread_parked{false};
 static std::atomic<bool> ending{false};
+static std::atomic<bool> fatal_seen{false};
 
 void note_main_thread() {
     main_thread = pthread_self();
@@ -47,7 +48,7 @@ static void claim_report() {
 // the main thread is parked in a signal handler first. Should the exit
 // handlers still block on something the parked thread holds, a watchdog ends
 // the process with the same status.
-[[noreturn]] static void end_process() {
+[[noreturn]] static void end_process(int status = 1) {
     if (main_thread_known.load() && !pthread_equal(pthread_self(), main_thread)) {
         signal(SIGALRM, give_up_on_exit_handlers);
         alarm(5);
@@ -58,11 +59,21 @@ static void claim_report() {
             }
         }
     }
-    exit(1);
+    exit(status);
+}
+
+bool fatal_reported() {
+    return fatal_seen.load();
+}
+
+void exit_from_any_thread(int status) {
+    claim_report();
+    end_process(status);
 }
 
 void fatal(const char *fmt, ...) {
     claim_report();
+    fatal_seen.store(true);
     va_list ap;
     va_start(ap, fmt);
     vfprintf(stderr, fmt, ap);
@@ -75,6 +86,7 @@ void fatal_errno(const char *fmt, ...) {
     // Taken first: formatting may itself change errno.
     const int error_number = errno;
     claim_report();
+    fatal_seen.store(true);
     va_list ap;
     va_start(ap, fmt);
     vfprintf(stderr, fmt, ap);
@@ -85,6 +97,7 @@ void fatal_errno(const char *fmt, ...) {
 
 void fatal_sdl(const char *fmt, ...) {
     claim_report();
+    fatal_seen.store(true);
     va_list ap;
     va_start(ap, fmt);
     vfprintf(stderr, fmt, ap);

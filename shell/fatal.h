@@ -10,3 +10,10 @@
 // Called once by the process entry: a fatal error on another thread then stops
 // the main thread before the process is torn down.
 void note_main_thread();
+
+// Whether a fatal error is ending the process (the exit handlers then keep
+// nothing half done).
+bool fatal_reported();
+// exit(status) from any thread: from another thread than the main one, the
+// main thread is stopped first, as for a fatal error there.
+[[noreturn]] void exit_from_any_thread(int status);

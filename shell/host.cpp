@@ -9,7 +9,9 @@
 #include "binding/catalogue.h"
 #include "loader/loader.h"
 #include "lumox_version.h"
+#include "machine/clock.h"
 #include "machine/display.h"
+#include "render/render.h"
 #include "shell/fatal.h"
 #include "sound/sound.h"
 #include "sound/timer.h"
@@ -27,6 +29,10 @@ void print_usage() {
            "  -f       fullscreen\n"
            "  -square  Square pixels (16:10) instead of the 4:3 picture\n"
            "  -scale N Window of 320N x 240N (320N x 200N with -square)\n"
+           "  -render FILE  Render to a video file (.mkv, .mp4, .wav or .flac)\n"
+           "                on the demo's own clock, with no window or sound card\n"
+           "  -fps RATE     Frame rate of the render (such as 60 or 60000/1001)\n"
+           "  -seconds N    Render: press Escape after N seconds of the demo\n"
            "  --version Print the program version\n"
            "Keys: q, esc - quit, f - toggle fullscreen\n"
            "      s - save the picture as lumox-NNNN.png\n"
@@ -41,6 +47,13 @@ void shutdown_host() {
     // thread, which SDL_Quit waits for, waiting for this one.
     sound_unlock_all();
     release_display();
+    if (demo_clock) {
+        // Nothing of SDL's video, audio or timers was started.
+        end_render();
+        SDL_Quit();
+        printf("\nHave a nice day\n");
+        return;
+    }
     if (SDL_TimerID id = timer_id.exchange(nullptr)) {
         SDL_RemoveTimer(id);
     }
@@ -64,6 +77,8 @@ static int scale_value(const char *text) {
 }
 
 static void parse_options(int argc, char **argv) {
+    const char *rate = nullptr;
+    const char *seconds = nullptr;
     for (int i = 1; i < argc; i++) {
         if (strcmp(argv[i], "-mute") == 0) {
             mute = 1;
@@ -87,11 +102,38 @@ static void parse_options(int argc, char **argv) {
                 i++;
             }
         }
+        // Unlike "-scale", these take their word whatever it is: a render
+        // asked for must not turn into live play, and a faulty value is
+        // reported rather than taken for an option.
+        if (strcmp(argv[i], "-render") == 0) {
+            if (i + 1 >= argc) {
+                fatal("render: -render needs a file name");
+            }
+            render_path = argv[++i];
+        }
+        if (strcmp(argv[i], "-fps") == 0) {
+            rate = i + 1 < argc ? argv[++i] : "";
+        }
+        if (strcmp(argv[i], "-seconds") == 0) {
+            seconds = i + 1 < argc ? argv[++i] : "";
+        }
         // Like "-h": at once, before the guest file is opened.
         if (strcmp(argv[i], "--version") == 0) {
             printf("lumoxrun %s\n", lumox_version);
             exit(0);
         }
+    }
+    if ((rate || seconds) && !render_path) {
+        fatal("render: %s needs -render FILE", rate ? "-fps" : "-seconds");
+    }
+    if (rate) {
+        parse_render_rate(rate);
+    }
+    if (seconds) {
+        parse_render_seconds(seconds);
+    }
+    if (render_path) {
+        check_render_options();
     }
 }
 
@@ -106,19 +148,25 @@ int host_main(int argc, char **argv) {
 
     bind_guest(release);
 
-    if (SDL_Init(SDL_INIT_TIMER | SDL_INIT_AUDIO | SDL_INIT_VIDEO) == -1) {
+    // A render needs neither a display nor a sound card.
+    if (!render_path && SDL_Init(SDL_INIT_TIMER | SDL_INIT_AUDIO | SDL_INIT_VIDEO) == -1) {
         fatal_sdl("sdl");
     }
     atexit(shutdown_host);
 
-    char caption[128];
-    snprintf(caption, sizeof caption, "Lumox(%s) 'f' - fullscreen, 'q/esc' - quit",
-             is_party_release ? "Party" : "Fix");
-    SDL_WM_SetCaption(caption, nullptr);
+    if (!render_path) {
+        char caption[128];
+        snprintf(caption, sizeof caption, "Lumox(%s) 'f' - fullscreen, 'q/esc' - quit",
+                 is_party_release ? "Party" : "Fix");
+        SDL_WM_SetCaption(caption, nullptr);
+    }
 
     video_mutex = SDL_CreateMutex();
     if (!video_mutex) {
         fatal_sdl("vmutex");
+    }
+    if (render_path) {
+        begin_render();
     }
 
     install_sound_device();

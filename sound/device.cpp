@@ -6,10 +6,14 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
+#include <mutex>
 
 #include "binding/bind.h"
 #include "binding/catalogue.h"
 #include "binding/run_state.h"
+#include "machine/capture.h"
+#include "machine/clock.h"
 #include "shell/fatal.h"
 #include "shell/guest_abi.h"
 #include "sound/timer.h"
@@ -27,7 +31,9 @@
 // around every audio_callback; muted there is no audio thread, and the timer
 // thread's ticks (timer.cpp) take pass_mutex instead. So on either road every
 // pass and every main-thread change of the shared state exclude each other,
-// and nothing waits for a second lock while holding the first.
+// and nothing waits for a second lock while holding the first. On demo time
+// there is no audio device: passes run where demo time advances (the main
+// thread, or the render's stall watch), under pass_mutex too.
 DmaBuffer *playing_buffer = nullptr;
 int leftover_bytes = 0;
 int leftover_offset = 0;
@@ -40,22 +46,26 @@ int leftover_offset = 0;
 LiveArea live_areas[live_area_capacity];
 
 static SDL_mutex *pass_mutex = nullptr;
+static std::once_flag pass_mutex_made;
 // The thread holding the sound lock through sound_lock, and how often; the
 // depth is touched only by that thread. On the audio thread inside the
 // callback SDL already holds the lock and SDL_LockAudio only counts here.
 static std::atomic<Uint32> lock_owner{0};
 static int lock_depth = 0;
 
+static bool uses_pass_mutex() {
+    return mute || demo_clock;
+}
+
 void sound_lock() {
-    if (mute) {
-        // Created on the main thread by the first lock, at the latest in
-        // timer_init, before the timer thread that also takes it exists.
-        if (!pass_mutex) {
+    if (uses_pass_mutex()) {
+        // Made by whichever thread locks first.
+        std::call_once(pass_mutex_made, [] {
             pass_mutex = SDL_CreateMutex();
             if (!pass_mutex) {
                 fatal_sdl("smutex");
             }
-        }
+        });
         SDL_mutexP(pass_mutex);
     } else {
         SDL_LockAudio();
@@ -73,7 +83,7 @@ void sound_unlock() {
     if (--lock_depth == 0) {
         lock_owner.store(0);
     }
-    if (mute) {
+    if (uses_pass_mutex()) {
         SDL_mutexV(pass_mutex);
     } else {
         SDL_UnlockAudio();
@@ -148,6 +158,51 @@ GUEST_ENTRY int device_detect(int *present) {
     return 0;
 }
 
+// On demo time there is no audio device: audio is produced for the samples
+// that demo time passes, in the format the guest asked for, and handed to
+// the capture. Set by device_open; all of it under the demo lock, except the
+// pause flag, which the main thread writes under the sound lock.
+static int demo_rate = 0;
+static int demo_frame_bytes = 0; // bytes of one sample of all channels
+static uint8_t demo_silence = 0;
+static int64_t demo_samples_done = 0;
+static bool demo_paused = true;
+
+void pause_audio(int on) {
+    if (demo_clock) {
+        sound_lock();
+        demo_paused = on != 0;
+        sound_unlock();
+        return;
+    }
+    SDL_PauseAudio(on);
+}
+
+// Like SDL_OpenAudio, which refuses a second open.
+static void open_demo_audio(const SDL_AudioSpec &spec) {
+    demo_lock();
+    if (demo_rate != 0) {
+        demo_unlock();
+        SDL_SetError("Audio device is already opened");
+        fatal_sdl("aud0");
+    }
+    if (spec.freq <= 0) {
+        demo_unlock();
+        SDL_SetError("Invalid sample rate %d", spec.freq);
+        fatal_sdl("aud0");
+    }
+    const int width = spec.format == AUDIO_S16LSB ? 2 : 1;
+    demo_rate = spec.freq;
+    demo_frame_bytes = width * spec.channels;
+    demo_silence = width == 1 ? 0x80 : 0;
+    // The samples before the open are silence, produced at the next advance.
+    demo_samples_done = 0;
+    if (capture_sink) {
+        capture_sink->audio_format(spec.freq, spec.channels, width);
+    }
+    demo_unlock();
+}
+
 // guest: device record offset 52, stack (int rate, int mode)
 GUEST_ENTRY int device_open(int rate, int mode) {
     if (mute) {
@@ -164,12 +219,16 @@ GUEST_ENTRY int device_open(int rate, int mode) {
     spec.samples = audio_buffer_samples;
     spec.callback = audio_callback;
     spec.userdata = nullptr;
-    // Without an obtained spec SDL converts to the hardware's format, so the
-    // guest mixes in exactly the format asked for here.
-    if (SDL_OpenAudio(&spec, nullptr) < 0) {
-        fatal_sdl("aud0");
+    if (demo_clock) {
+        open_demo_audio(spec);
+    } else {
+        // Without an obtained spec SDL converts to the hardware's format, so
+        // the guest mixes in exactly the format asked for here.
+        if (SDL_OpenAudio(&spec, nullptr) < 0) {
+            fatal_sdl("aud0");
+        }
     }
-    SDL_PauseAudio(1);
+    pause_audio(1);
 
     int mode_word = spec.channels == 2 ? mixer_stereo : mixer_mono;
     if (spec.format == AUDIO_S16LSB || spec.format == AUDIO_U16LSB) {
@@ -190,7 +249,7 @@ GUEST_ENTRY int device_open(int rate, int mode) {
 
 // guest: device record offset 56, stack ()
 GUEST_ENTRY int device_close() {
-    SDL_PauseAudio(1);
+    pause_audio(1);
     // The SDL device stays open; SDL_Quit closes it at exit. Pausing does not
     // wait for a callback under way; the lock does.
     sound_lock();
@@ -250,13 +309,13 @@ GUEST_ENTRY int dma_play_buffer(DmaBuffer *buffer) {
     sound_lock();
     playing_buffer = buffer;
     sound_unlock();
-    SDL_PauseAudio(0);
+    pause_audio(0);
     return 0;
 }
 
 // guest: redirect, arg code -2, stack ()
 GUEST_ENTRY int dma_stop() {
-    SDL_PauseAudio(1);
+    pause_audio(1);
     return 0;
 }
 
@@ -287,8 +346,64 @@ static uint8_t *readable_data(int32_t *size) {
     return *size < 0 ? nullptr : data;
 }
 
+// Into a stream that holds silence. On demo time every byte of the stream
+// is written once, into silence, where mixing at full volume is a copy; and
+// with no device open, SDL would not know the format to mix in.
+static void mix_bytes(Uint8 *stream, const uint8_t *source, int count) {
+    if (demo_clock) {
+        memcpy(stream, source, static_cast<size_t>(count));
+    } else {
+        SDL_MixAudio(stream, source, static_cast<Uint32>(count), SDL_MIX_MAXVOLUME);
+    }
+}
+
+static void mix_passes(Uint8 *stream, int len);
+
 // SDL runs it under the audio lock, which is the sound lock with sound on.
 void audio_callback(void *, Uint8 *stream, int len) {
+    mix_passes(stream, len);
+    if (capture_sink) {
+        capture_sink->audio(stream, static_cast<size_t>(len));
+    }
+}
+
+// Produces the audio of the samples that demo time passed up to `to`:
+// silence while paused or before a buffer plays, else what the passes mix,
+// the same way the callback serves SDL. The caller holds the demo lock.
+static void produce_demo_audio(DemoTime to) {
+    if (demo_rate == 0) {
+        return; // no device opened: no audio stream
+    }
+    const int64_t due = samples_before(to, demo_rate);
+    // A bounded chunk at a time, whole samples each.
+    static Uint8 chunk[16384];
+    const int64_t chunk_samples = static_cast<int64_t>(sizeof chunk) / demo_frame_bytes;
+    while (demo_samples_done < due) {
+        const int64_t samples =
+            due - demo_samples_done < chunk_samples ? due - demo_samples_done : chunk_samples;
+        const int len = static_cast<int>(samples) * demo_frame_bytes;
+        memset(chunk, demo_silence, static_cast<size_t>(len));
+        sound_lock();
+        if (!demo_paused) {
+            mix_passes(chunk, len);
+        }
+        sound_unlock();
+        if (capture_sink) {
+            capture_sink->audio(chunk, static_cast<size_t>(len));
+        }
+        demo_samples_done += samples;
+    }
+}
+
+void sound_demo_advance(DemoTime from, DemoTime to) {
+    if (mute) {
+        timer_demo_advance(from, to);
+        return;
+    }
+    produce_demo_audio(to);
+}
+
+static void mix_passes(Uint8 *stream, int len) {
     if (!playing_buffer) {
         return;
     }
@@ -311,7 +426,7 @@ void audio_callback(void *, Uint8 *stream, int len) {
             produced = size - leftover_offset;
         }
         taken = len < produced ? len : produced;
-        SDL_MixAudio(stream, data + leftover_offset, taken, SDL_MIX_MAXVOLUME);
+        mix_bytes(stream, data + leftover_offset, taken);
         stream += taken;
         len -= taken;
     }
@@ -336,7 +451,7 @@ void audio_callback(void *, Uint8 *stream, int len) {
             produced = size;
         }
         taken = len < produced ? len : produced;
-        SDL_MixAudio(stream, data, taken, SDL_MIX_MAXVOLUME);
+        mix_bytes(stream, data, taken);
         stream += taken;
         len -= taken;
         leftover_offset = 0;

@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "machine/clock.h"
+
 // The guest's sound-device record; only the fields the host touches.
 struct SoundDevice {
     int32_t pacing;      // 0: passes pulled by the audio callback
@@ -63,6 +65,11 @@ void sound_unlock_all();
 
 void install_sound_device();
 void audio_callback(void *userdata, Uint8 *stream, int len);
+// SDL_PauseAudio, or on demo time the same switch for the produced audio.
+void pause_audio(int on);
+// What falls due as demo time passes: music passes and their audio, or
+// with -mute the timer's ticks (timer.cpp).
+void sound_demo_advance(DemoTime from, DemoTime to);
 
 // Reached from guest code (device record and redirects, stack arguments).
 int device_detect(int *present);

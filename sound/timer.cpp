@@ -10,6 +10,7 @@
 #include "binding/bind.h"
 #include "binding/catalogue.h"
 #include "binding/run_state.h"
+#include "machine/clock.h"
 #include "shell/fatal.h"
 #include "shell/guest_abi.h"
 #include "sound/sound.h"
@@ -135,6 +136,40 @@ Uint32 timer_tick(Uint32, void *) {
     return next_ms;
 }
 
+// On demo time the SDL timer is a due time: ticks run as demo time passes
+// it, each at the interval the last one returned. Under the demo lock; no
+// tick due when negative. Each start or stop counts a generation, so that a
+// tick whose pass restarted or stopped the timer does not reschedule it.
+static DemoTime demo_tick_due = -1;
+static uint32_t demo_timer_generation = 0;
+
+static void start_demo_timer(Uint32 first_ms) {
+    demo_lock();
+    demo_timer_generation++;
+    demo_tick_due = demo_now() + static_cast<DemoTime>(first_ms) * demo_units_per_ms;
+    demo_unlock();
+}
+
+static void stop_demo_timer() {
+    demo_lock();
+    demo_timer_generation++;
+    demo_tick_due = -1;
+    demo_unlock();
+}
+
+void timer_demo_advance(DemoTime, DemoTime to) {
+    while (demo_tick_due >= 0 && demo_tick_due <= to) {
+        const DemoTime due = demo_tick_due;
+        const uint32_t generation = demo_timer_generation;
+        const Uint32 next_ms = timer_tick(0, nullptr);
+        if (generation != demo_timer_generation) {
+            continue;
+        }
+        // Returning 0 cancels the timer, as SDL's does.
+        demo_tick_due = next_ms == 0 ? -1 : due + static_cast<DemoTime>(next_ms) * demo_units_per_ms;
+    }
+}
+
 // guest: redirect, arg code -2, stack (SoundDevice *device)
 GUEST_ENTRY int timer_init(SoundDevice *device) {
     sound_lock();
@@ -147,7 +182,9 @@ GUEST_ENTRY int timer_init(SoundDevice *device) {
     timer_running = 1;
     const Uint32 first_ms = static_cast<Uint32>(timer_interval_ms);
     sound_unlock();
-    if (mute) {
+    if (mute && demo_clock) {
+        start_demo_timer(first_ms);
+    } else if (mute) {
         // A second start must not leave the first timer ticking beside it.
         // Removing and adding take SDL's timer lock, never the sound lock, so
         // they are done outside it.
@@ -168,7 +205,9 @@ GUEST_ENTRY int timer_close() {
     sound_lock();
     timer_running = 0;
     sound_unlock();
-    if (mute) {
+    if (mute && demo_clock) {
+        stop_demo_timer();
+    } else if (mute) {
         // Taken out first, so that the exit handlers never remove it again.
         if (SDL_TimerID id = timer_id.exchange(nullptr)) {
             SDL_RemoveTimer(id);
@@ -198,7 +237,7 @@ GUEST_ENTRY int timer_play_player(uint32_t routine, int *index_out) {
     }
     sound_unlock();
     if (!mute) {
-        SDL_PauseAudio(0);
+        pause_audio(0);
     }
     return 0;
 }

@@ -6,6 +6,8 @@
 #include <atomic>
 #include <cstdint>
 
+#include "machine/clock.h"
+
 struct SoundDevice;
 
 extern SoundDevice *timer_device;
@@ -19,6 +21,8 @@ extern std::atomic<SDL_TimerID> timer_id;
 void run_player_pass();
 Uint32 timer_tick(Uint32 interval_ms, void *param);
 void timer_next_interval();
+// With -mute on demo time: the ticks that fall due up to `to`.
+void timer_demo_advance(DemoTime from, DemoTime to);
 
 // Reached from guest code (redirects, stack arguments).
 int timer_init(SoundDevice *device);

@@ -64,11 +64,23 @@ std::string real_path(const std::string &path) {
     return realpath(path.c_str(), resolved) ? resolved : "";
 }
 
+// The program a process runs. Where the kernel runs no 32-bit programs
+// itself they run under qemu's user-mode emulator (scripts/run-i386.sh):
+// the process's executable is then the emulator and the program its first
+// argument.
 std::string exe_of(pid_t pid) {
     char target[PATH_MAX];
     const std::string link = "/proc/" + std::to_string(pid) + "/exe";
     const ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
-    return n > 0 ? std::string(target, static_cast<size_t>(n)) : "";
+    const std::string exe = n > 0 ? std::string(target, static_cast<size_t>(n)) : "";
+    if (exe.find("/qemu-") == std::string::npos) {
+        return exe;
+    }
+    std::ifstream cmdline("/proc/" + std::to_string(pid) + "/cmdline", std::ios::binary);
+    std::string emulator, program;
+    std::getline(cmdline, emulator, '\0');
+    std::getline(cmdline, program, '\0');
+    return real_path(program);
 }
 
 // The SDL 1.2 library a child of this process should load.
