@@ -24,6 +24,10 @@ struct ProcessResult {
 bool sanitizer_finding(const ProcessResult &result);
 void fail_on_sanitizer_finding(const std::string &what, const ProcessResult &result);
 
+// Whether this process runs under qemu's user-mode emulator, as 32-bit
+// programs do where the kernel runs none itself (scripts/run-i386.sh).
+bool under_emulator();
+
 ProcessResult run_process(const std::vector<std::string> &argv, const std::string &cwd,
                           const std::vector<std::string> &env = {}, int timeout_ms = 60000);
 
