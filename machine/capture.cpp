@@ -1,0 +1,3 @@
+#include "machine/capture.h"
+
+const CaptureSink *capture_sink = nullptr;

@@ -1,0 +1,109 @@
+// The one clock: SDL's in live play, demo time in a render.
+#include "machine/clock.h"
+
+#include <SDL.h>
+#include <atomic>
+#include <chrono>
+#include <mutex>
+
+bool demo_clock = false;
+void (*demo_checkpoint)() = nullptr;
+
+// Demo time and its listeners belong to whoever holds demo_mutex: the main
+// thread inside a poll or a frame, or the render's stall watch. A timed
+// mutex, so that an exit on another thread can give up on a holder that was
+// stopped mid-advance.
+static std::recursive_timed_mutex demo_mutex;
+static DemoTime demo_time = 0;
+static std::atomic<uint64_t> advance_count{0};
+static DemoListener sound_listener = nullptr;
+static DemoListener render_listener = nullptr;
+// Set while the listeners run: a guest routine reached from a music pass
+// that polls or presents must not start a second advance inside the first.
+static bool advancing = false;
+
+void demo_lock() {
+    demo_mutex.lock();
+}
+
+void demo_unlock() {
+    demo_mutex.unlock();
+}
+
+bool demo_try_lock_for_ms(int ms) {
+    return demo_mutex.try_lock_for(std::chrono::milliseconds(ms));
+}
+
+void set_demo_listeners(DemoListener sound, DemoListener render) {
+    demo_lock();
+    sound_listener = sound;
+    render_listener = render;
+    demo_unlock();
+}
+
+DemoTime demo_now() {
+    demo_lock();
+    const DemoTime t = demo_time;
+    demo_unlock();
+    return t;
+}
+
+uint64_t demo_advances() {
+    return advance_count.load();
+}
+
+void demo_advance_to(DemoTime t) {
+    demo_lock();
+    if (t > demo_time && !advancing) {
+        // Counted first: the stall watch sees an advance that waits for the
+        // encoder as progress, not as a stall.
+        advance_count++;
+        const DemoTime from = demo_time;
+        demo_time = t;
+        advancing = true;
+        if (sound_listener) {
+            sound_listener(from, t);
+        }
+        if (render_listener) {
+            render_listener(from, t);
+        }
+        advancing = false;
+    }
+    demo_unlock();
+}
+
+DemoTime demo_present_frame() {
+    demo_lock();
+    // Strictly the next slot: every presented frame waits for a refresh,
+    // as a copy synchronised to the display does, so a guest that only
+    // presents still moves time on.
+    const DemoTime slot = (demo_time / frame_slot_units + 1) * frame_slot_units;
+    demo_advance_to(slot);
+    demo_unlock();
+    return slot;
+}
+
+uint32_t clock_ms() {
+    if (!demo_clock) {
+        return SDL_GetTicks();
+    }
+    return static_cast<uint32_t>(demo_now() / demo_units_per_ms);
+}
+
+void clock_poll_pause() {
+    if (!demo_clock) {
+        SDL_Delay(poll_pause_ms);
+        return;
+    }
+    demo_lock();
+    demo_advance_to(demo_time + poll_pause_ms * demo_units_per_ms);
+    demo_unlock();
+}
+
+int64_t samples_before(DemoTime t, int64_t rate) {
+    // Split so that no product leaves 64 bits: the remainder is below 2^27
+    // and a rate below 2^31.
+    const int64_t whole = t / demo_units_per_second;
+    const int64_t rest = t % demo_units_per_second;
+    return whole * rate + rest * rate / demo_units_per_second;
+}
