@@ -8,7 +8,7 @@ ifeq ($(CI),true)
 CMAKE_FLAGS += -DLUMOX_WERROR=ON
 endif
 
-.PHONY: all deps configure test asan-test ubsan-test fuzz fuzz-smoke bench demo stress package format clean
+.PHONY: all deps configure test asan-test ubsan-test fuzz fuzz-smoke bench demo render stress package format clean
 
 all: configure
 	cmake --build $(BUILD) -j$(JOBS)
@@ -87,6 +87,17 @@ demo: deps configure
 	@echo "Options: -mute (no sound; an SDL timer drives the music), -f (start full screen)."
 	@echo
 	cd $(DEMO_DIR)/fix && $(abspath $(BUILD))/sample/lumoxrun-sample
+
+# The sample guest rendered to a video file, the way `make demo` shows it
+# (with its sound), ending through its own fade after RENDER_SECONDS.
+RENDER_SECONDS ?= 10
+render: deps configure
+	cmake --build $(BUILD) -j$(JOBS) --target lumoxrun-sample
+	mkdir -p $(DEMO_DIR)/fix
+	cp $(BUILD)/sample/fix/lumox.exe $(DEMO_DIR)/fix/
+	cd $(DEMO_DIR)/fix && $(abspath $(BUILD))/sample/lumoxrun-sample \
+		-render $(DEMO_DIR)/sample.mkv -seconds $(RENDER_SECONDS)
+	@echo "The render: $(DEMO_DIR)/sample.mkv (play it with any video player, e.g. ffplay)"
 
 # The Debian package (i386) of the program, its manual page and documents:
 # $(BUILD)/lumoxrun_<version>_i386.deb.

@@ -1,0 +1,315 @@
+// Renders of the sample guest through the real host, with no display and no
+// sound card, decoded again with Debian's ffmpeg and ffprobe and compared
+// with what the guest draws and plays, computed here.
+#include <algorithm>
+#include <csignal>
+#include <cstring>
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <regex>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+
+#include "support/sample_run.h"
+
+namespace {
+
+// No display and no audio device to be had: a render must need neither.
+const std::vector<std::string> headless = {"SDL_VIDEODRIVER=x11", "SDL_AUDIODRIVER=alsa",
+                                           "DISPLAY=", "AUDIODEV=/nonexistent"};
+constexpr int frame_rgb = 64000 * 3;
+
+std::string describe(const ProcessResult &r) {
+    return "status " + std::to_string(r.exit_status) + ", signal " + std::to_string(r.signal) +
+           (r.timed_out ? ", timed out" : "") + "\n--- stdout\n" + r.out + "--- stderr\n" + r.err;
+}
+
+ProcessResult render(const TempDir &dir, const std::vector<std::string> &options,
+                     const std::vector<std::string> &env = headless) {
+    return run_sample(dir, options, env, 240000);
+}
+
+std::string tool(const std::vector<std::string> &argv) {
+    const ProcessResult r = run_process(argv, "/tmp", {}, 120000);
+    EXPECT_EQ(r.exit_status, 0) << argv[0] << ": " << r.err;
+    return r.out;
+}
+
+// ffprobe's "key=value" lines for one stream.
+std::string probe(const std::string &file, const std::string &stream, const std::string &keys) {
+    return tool({"/usr/bin/ffprobe", "-v", "error", "-select_streams", stream, "-show_entries",
+                 "stream=" + keys, "-of", "default=nw=1", file});
+}
+
+std::vector<std::vector<uint8_t>> decode_frames(const TempDir &dir, const std::string &file) {
+    const std::string raw = dir.file("frames.rgb");
+    tool({"/usr/bin/ffmpeg", "-v", "error", "-y", "-i", file, "-map", "0:v:0", "-f", "rawvideo",
+          "-pix_fmt", "rgb24", raw});
+    const std::vector<unsigned char> bytes = read_bytes(raw);
+    std::vector<std::vector<uint8_t>> frames;
+    for (size_t at = 0; at + frame_rgb <= bytes.size(); at += frame_rgb) {
+        frames.emplace_back(bytes.begin() + at, bytes.begin() + at + frame_rgb);
+    }
+    EXPECT_EQ(bytes.size() % frame_rgb, 0u);
+    return frames;
+}
+
+// Interleaved signed 16-bit samples, as many channels as the file has.
+std::vector<int16_t> decode_audio(const TempDir &dir, const std::string &file) {
+    const std::string raw = dir.file("audio.raw");
+    tool({"/usr/bin/ffmpeg", "-v", "error", "-y", "-i", file, "-map", "0:a:0", "-f", "s16le",
+          "-acodec", "pcm_s16le", raw});
+    const std::vector<unsigned char> bytes = read_bytes(raw);
+    std::vector<int16_t> samples(bytes.size() / 2);
+    memcpy(samples.data(), bytes.data(), samples.size() * 2);
+    return samples;
+}
+
+// The sample's picture as the screen shows it: frame f's pixels in the
+// palette of a fade from black at `level` (64: the palette itself).
+std::vector<uint8_t> screen_frame(int f, int level) {
+    static const std::vector<uint8_t> palette = sample_screen_palette();
+    const std::vector<uint8_t> pixels = sample_frame(f);
+    std::vector<uint8_t> rgb(frame_rgb);
+    for (int i = 0; i < 64000; i++) {
+        for (int c = 0; c < 3; c++) {
+            const int six_bit = palette[3 * pixels[i] + c] / 4;
+            rgb[3 * i + c] = static_cast<uint8_t>((level >= 64 ? six_bit : six_bit * level >> 6) * 4);
+        }
+    }
+    return rgb;
+}
+
+int64_t field(const std::string &text, const std::string &key) {
+    std::smatch m;
+    if (!std::regex_search(text, m, std::regex(key + "=([0-9]+)"))) {
+        ADD_FAILURE() << "no " << key << " in " << text;
+        return -1;
+    }
+    return std::stoll(m[1]);
+}
+
+// The render's closing line: its frame (or sample) count.
+int64_t rendered_count(const ProcessResult &r, const std::string &file, const std::string &what) {
+    std::smatch m;
+    const std::regex line("rendered " + file + ": ([0-9]+) " + what +
+                          ", [0-9.]+ s, [0-9.]+x real time[^\n]*\n$");
+    if (!std::regex_search(r.err, m, line)) {
+        ADD_FAILURE() << "no closing line for " << file << ":\n" << r.err;
+        return -1;
+    }
+    return std::stoll(m[1]);
+}
+
+// What the folder holds besides the guest's own files: no half file, no
+// temporary left behind.
+std::vector<std::string> outputs(const TempDir &dir) {
+    std::vector<std::string> names;
+    DIR *d = opendir(dir.path.c_str());
+    while (dirent *e = d ? readdir(d) : nullptr) {
+        const std::string name = e->d_name;
+        if (name != "." && name != ".." && name != "lumox.exe" && name != "lumox.scr") {
+            names.push_back(name);
+        }
+    }
+    if (d) {
+        closedir(d);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// Forty plasma frames, with sound and muted, Fix (LE) and Party (PMW1): every
+// frame is in the file, in order, at the demo's cadence, pixel for pixel;
+// the sound is exactly as long as the picture.
+TEST(Render, EveryFrameOnceInOrderPixelExactWithTheSoundExactlyAsLong) {
+    std::vector<std::vector<uint8_t>> expected;
+    for (int f = 0; f < 40; f++) {
+        expected.push_back(screen_frame(f, f < 16 ? f * 4 : 64));
+    }
+    for (const bool party : {false, true}) {
+        const bool mute = party;
+        SCOPED_TRACE(party ? "Party, -mute" : "Fix, sound on");
+        TempDir dir;
+        prepare_sample_dir(dir, party, "frames 40\nnotes 0\n");
+        std::vector<std::string> options = {"-render", "out.mkv"};
+        if (mute) {
+            options.push_back("-mute");
+        }
+        const ProcessResult r = render(dir, options);
+        ASSERT_EQ(r.exit_status, 0) << describe(r);
+        EXPECT_NE(r.out.find(" 0 failed\n"), std::string::npos) << r.out;
+        const std::string file = dir.file("out.mkv");
+        EXPECT_EQ(probe(file, "v:0", "codec_name,width,height,sample_aspect_ratio"),
+                  "codec_name=ffv1\nwidth=320\nheight=200\nsample_aspect_ratio=5:6\n");
+
+        const std::vector<std::vector<uint8_t>> frames = decode_frames(dir, file);
+        EXPECT_EQ(static_cast<int64_t>(frames.size()), rendered_count(r, "out.mkv", "frames"));
+        // Black until the first frame, then each guest frame for a run of
+        // slots (it waits a BIOS tick, 3 or 4 slots), none left out.
+        size_t k = 0;
+        const std::vector<uint8_t> black(frame_rgb, 0);
+        while (k < frames.size() && frames[k] == black) {
+            k++;
+        }
+        int f = 1; // frame 0 is drawn in a black palette
+        while (k < frames.size() && f < 40) {
+            ASSERT_TRUE(frames[k] == expected[f]) << "slot " << k << " is not frame " << f;
+            size_t run = 0;
+            while (k < frames.size() && frames[k] == expected[f]) {
+                k++;
+                run++;
+            }
+            if (f < 39) {
+                EXPECT_GE(run, 3u) << "frame " << f;
+                EXPECT_LE(run, 5u) << "frame " << f;
+            }
+            f++;
+        }
+        EXPECT_EQ(f, 40) << "frames missing";
+        EXPECT_EQ(k, frames.size()) << "slots after the last frame that are not it";
+
+        if (mute) {
+            EXPECT_EQ(probe(file, "a", "codec_name"), "");
+            continue;
+        }
+        const std::string audio = probe(file, "a:0", "codec_name,sample_rate,channels");
+        EXPECT_NE(audio.find("codec_name=flac\n"), std::string::npos) << audio;
+        const int64_t rate = field(audio, "sample_rate");
+        const int64_t channels = field(audio, "channels");
+        const std::vector<int16_t> samples = decode_audio(dir, file);
+        // Frame n lies at n x 1796/125875 s: the sound covers all N slots.
+        EXPECT_EQ(static_cast<int64_t>(samples.size()) / channels,
+                  static_cast<int64_t>(frames.size()) * 1796 * rate / 125875);
+    }
+}
+
+// The same render twice, once beside a busy CPU: identical files. An .mp4 of
+// the same run is 1440x1080 and as long as its frames; a .wav holds exactly
+// the .mkv's samples up to the demo's end.
+TEST(Render, ReproducibleAndTheOtherContainers) {
+    TempDir dir;
+    prepare_sample_dir(dir, false, "frames 20\n");
+    ASSERT_EQ(render(dir, {"-render", "a.mkv"}).exit_status, 0);
+    const pid_t hog = fork();
+    if (hog == 0) {
+        for (;;) {
+        }
+    }
+    const ProcessResult second = render(dir, {"-render", "b.mkv"});
+    kill(hog, SIGKILL);
+    waitpid(hog, nullptr, 0);
+    ASSERT_EQ(second.exit_status, 0) << describe(second);
+    EXPECT_TRUE(read_bytes(dir.file("a.mkv")) == read_bytes(dir.file("b.mkv")));
+
+    const ProcessResult mp4 = render(dir, {"-render", "c.mp4"});
+    ASSERT_EQ(mp4.exit_status, 0) << describe(mp4);
+    const std::string video = probe(dir.file("c.mp4"), "v:0", "codec_name,width,height,nb_frames");
+    EXPECT_NE(video.find("codec_name=h264\nwidth=1440\nheight=1080\n"), std::string::npos) << video;
+    EXPECT_EQ(field(video, "nb_frames"), rendered_count(mp4, "c.mp4", "frames"));
+    const std::string audio = probe(dir.file("c.mp4"), "a:0", "codec_name");
+    EXPECT_EQ(audio, "codec_name=aac\n");
+
+    const ProcessResult wav = render(dir, {"-render", "d.wav"});
+    ASSERT_EQ(wav.exit_status, 0) << describe(wav);
+    const std::vector<int16_t> wav_samples = decode_audio(dir, dir.file("d.wav"));
+    const std::vector<int16_t> mkv_samples = decode_audio(dir, dir.file("a.mkv"));
+    EXPECT_EQ(static_cast<int64_t>(wav_samples.size()) / 2, rendered_count(wav, "d.wav", "samples"));
+    ASSERT_LE(wav_samples.size(), mkv_samples.size());
+    EXPECT_TRUE(std::equal(wav_samples.begin(), wav_samples.end(), mkv_samples.begin()));
+    EXPECT_EQ(outputs(dir), (std::vector<std::string>{"a.mkv", "audio.raw", "b.mkv", "c.mp4",
+                                                      "d.wav"}));
+}
+
+// -seconds hands the guest an Escape at that demo time: its own fade is the
+// end of the file. Ctrl-C ends a render early with a file that plays.
+TEST(Render, SecondsEndsThroughTheDemosFadeAndAnInterruptStillFinishesTheFile) {
+    TempDir dir;
+    prepare_sample_dir(dir, false, "hold 24\nnotes 0\n");
+    const ProcessResult r = render(dir, {"-render", "out.mkv", "-seconds", "2", "-mute"});
+    ASSERT_EQ(r.exit_status, 0) << describe(r);
+    const std::vector<std::vector<uint8_t>> frames = decode_frames(dir, dir.file("out.mkv"));
+    const double length_s = frames.size() * 1796.0 / 125875;
+    EXPECT_GT(length_s, 2.0);
+    EXPECT_LT(length_s, 3.0);
+    // Until the Escape, the held frame; then it fades to black, level by
+    // level in steps of 8, as the guest's fade does.
+    const size_t escape_slot = static_cast<size_t>(2.0 * 125875 / 1796) + 1;
+    ASSERT_GT(frames.size(), escape_slot);
+    EXPECT_TRUE(frames[escape_slot - 1] == screen_frame(24, 64));
+    size_t k = escape_slot;
+    for (int level = 56; level > 0; level -= 8) {
+        const std::vector<uint8_t> faded = screen_frame(24, level);
+        while (k < frames.size() && frames[k] != faded) {
+            k++;
+        }
+        EXPECT_LT(k, frames.size()) << "no frame at fade level " << level;
+    }
+    EXPECT_TRUE(frames.back() == std::vector<uint8_t>(frame_rgb, 0));
+
+    TempDir endless;
+    prepare_sample_dir(endless, false, "hold 1\nnotes 0\n");
+    Child child = start_sample(endless, {"-render", "out.mkv"}, headless);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    kill(child.pid, SIGINT);
+    const ProcessResult stopped = finish_child(child, 60000);
+    EXPECT_EQ(stopped.exit_status, 128 + SIGINT) << describe(stopped);
+    const int64_t count = rendered_count(stopped, "out.mkv", "frames");
+    EXPECT_GT(count, 0);
+    EXPECT_EQ(static_cast<int64_t>(decode_frames(endless, endless.file("out.mkv")).size()), count);
+}
+
+// Each fault is one line and exit status 1, before the guest runs or as it
+// writes, and leaves nothing under the target's name (a file already there
+// is kept) and no temporary beside it.
+TEST(Render, FaultsAreOneLineAndLeaveNoFile) {
+    struct Fault {
+        std::vector<std::string> options;
+        std::string message; // the start of stderr
+        std::vector<std::string> env;
+        std::string shell; // run through sh -c with this prefix
+    };
+    const std::string probe_lib = "LD_PRELOAD=" + sample_build_dir() + "/tests/no_encoder_probe.so";
+    const Fault faults[] = {
+        {{"-render", "keep.avi"}, "render keep.avi: unknown file type", {}, ""},
+        {{"-render", "no/such/keep.mkv"}, "render no/such/keep.mkv: No such file or directory", {},
+         ""},
+        {{"-render", "keep.mkv", "-fps", "0"}, "fps 0: not a frame rate", {}, ""},
+        {{"-render", "keep.mkv", "-fps", "60/0"}, "fps 60/0: not a frame rate", {}, ""},
+        {{"-render", "keep.mkv", "-fps", "1/2"}, "fps 1/2: not a frame rate", {}, ""},
+        {{"-render", "keep.mkv", "-fps", "25fps"}, "fps 25fps: not a frame rate", {}, ""},
+        {{"-render", "keep.wav", "-mute"}, "render keep.wav: -mute leaves no sound", {}, ""},
+        {{"-seconds", "5"}, "render: -seconds needs -render FILE", {}, ""},
+        {{"-render", "keep.mkv"}, "render: no encoder ffv1", {probe_lib, "LUMOX_NO_ENCODER=ffv1"},
+         ""},
+        // A file-size limit (SIGXFSZ ignored) fails the writes as a full disk does.
+        {{"-render", "keep.mkv"}, "render keep.mkv: File too large", {}, "trap '' XFSZ; ulimit -f 40; "},
+    };
+    for (const Fault &fault : faults) {
+        std::string args;
+        for (const std::string &o : fault.options) {
+            args += " " + o;
+        }
+        SCOPED_TRACE(args);
+        TempDir dir;
+        prepare_sample_dir(dir, false, "frames 200\n");
+        for (const char *name : {"keep.mkv", "keep.wav", "keep.avi"}) {
+            write_bytes(dir.file(name), {'o', 'l', 'd'});
+        }
+        std::vector<std::string> env = headless;
+        env.insert(env.end(), fault.env.begin(), fault.env.end());
+        const ProcessResult r =
+            fault.shell.empty()
+                ? render(dir, fault.options, env)
+                : run_process({"/bin/sh", "-c", fault.shell + "exec \"$0\"" + args, sample_host()},
+                              dir.path, env, 240000);
+        EXPECT_EQ(r.exit_status, 1) << describe(r);
+        EXPECT_EQ(r.err.rfind(fault.message, 0), 0u) << r.err;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+        EXPECT_EQ(outputs(dir), (std::vector<std::string>{"keep.avi", "keep.mkv", "keep.wav"}));
+        EXPECT_TRUE(read_bytes(dir.file("keep.mkv")) == std::vector<unsigned char>({'o', 'l', 'd'}));
+    }
+}
+
+} // namespace
