@@ -61,7 +61,7 @@ fuzz-smoke:
 	FUZZ_BUILD=$(abspath $(BUILD))-fuzz bash scripts/fuzz.sh smoke $(FUZZ_SMOKE_SECONDS)
 
 bench: deps configure
-	cmake --build $(BUILD) -j$(JOBS) --target benchmarks
+	cmake --build $(BUILD) -j$(JOBS) --target benchmarks lumoxrun-sample
 	$(BUILD)/tools/bench/lumox_bench
 
 # The sample guest ended STRESS_RUNS times by every exit road, with and without
