@@ -22,12 +22,34 @@ static DemoListener render_listener = nullptr;
 // that polls or presents must not start a second advance inside the first.
 static bool advancing = false;
 
+// When another thread than the stall watch last let go of demo time: time
+// spent in the host (waiting for the encoder, say) is no stall.
+static std::atomic<int64_t> last_release_ms{0};
+static thread_local bool is_watch_thread = false;
+
+static int64_t steady_ms() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
 void demo_lock() {
     demo_mutex.lock();
 }
 
 void demo_unlock() {
+    if (!is_watch_thread) {
+        last_release_ms.store(steady_ms());
+    }
     demo_mutex.unlock();
+}
+
+void demo_mark_watch_thread() {
+    is_watch_thread = true;
+}
+
+int64_t demo_ms_since_release() {
+    return steady_ms() - last_release_ms.load();
 }
 
 bool demo_try_lock_for_ms(int ms) {

@@ -52,6 +52,10 @@ bool demo_try_lock_for_ms(int ms);
 extern void (*demo_checkpoint)();
 // How often demo time has advanced (for the render's stall watch).
 uint64_t demo_advances();
+// For the stall watch: its own thread's locks do not count as the guest's
+// activity; wall milliseconds since another thread last let go of the lock.
+void demo_mark_watch_thread();
+int64_t demo_ms_since_release();
 
 // Whole samples of a stream at `rate` that lie before demo time t:
 // floor(t x rate / units per second), exact for t below 2^62.

@@ -230,20 +230,17 @@ void on_signal(int sig) {
 }
 
 void watch_stalls() {
+    demo_mark_watch_thread();
     uint64_t seen = demo_advances();
-    int idle_ms = 0;
     while (!ending.load()) {
         std::this_thread::sleep_for(std::chrono::milliseconds(watch_period_ms));
-        if (demo_advances() != seen) {
+        // The guest's own progress, or the host busy on its behalf (a lock
+        // held or let go lately): no stall.
+        if (demo_advances() != seen || demo_ms_since_release() < stall_limit_ms ||
+            !demo_try_lock_for_ms(0)) {
             seen = demo_advances();
-            idle_ms = 0;
             continue;
         }
-        idle_ms += watch_period_ms;
-        if (idle_ms < stall_limit_ms) {
-            continue;
-        }
-        demo_lock();
         if (!ending.load() && demo_advances() == seen) {
             stall_advances++;
             demo_advance_to((demo_now() / frame_slot_units + 1) * frame_slot_units);
