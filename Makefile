@@ -8,7 +8,7 @@ ifeq ($(CI),true)
 CMAKE_FLAGS += -DLUMOX_WERROR=ON
 endif
 
-.PHONY: all deps configure test asan-test ubsan-test fuzz fuzz-smoke bench demo render stress package format clean
+.PHONY: all deps configure test asan-test asan-build-and-run ubsan-test fuzz fuzz-smoke bench demo render stress package format clean
 
 all: configure
 	cmake --build $(BUILD) -j$(JOBS)
@@ -31,6 +31,14 @@ test: deps configure
 # runs, which cannot work under AddressSanitizer).
 ASAN_BUILD ?= $(BUILD)-asan
 asan-test:
+	@if bash scripts/run-i386.sh --emulated; then \
+		echo "asan-test: skipped: 32-bit programs run under qemu's user-mode emulator on this"; \
+		echo "asan-test: kernel, where AddressSanitizer's runtime does not start"; \
+		exit 0; \
+	fi; \
+	$(MAKE) asan-build-and-run
+
+asan-build-and-run:
 	cmake -S . -B $(ASAN_BUILD) $(CMAKE_FLAGS) -DLUMOX_ASAN=ON
 	cmake --build $(ASAN_BUILD) -j$(JOBS)
 	ctest --test-dir $(ASAN_BUILD) --output-on-failure -j$(JOBS)

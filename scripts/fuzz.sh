@@ -14,21 +14,31 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 out=${FUZZ_BUILD:-$root/build-fuzz}
 targets=(le pmw1 unpack)
 cxx=${FUZZ_CXX:-clang++-14}
+# AddressSanitizer's runtime does not start under the user-mode emulator that
+# runs 32-bit programs on kernels without their own 32-bit support
+# (scripts/run-i386.sh): there the targets keep UndefinedBehaviorSanitizer and
+# libFuzzer's own crash and hang detection.
+sanitizers=address,undefined
+if bash "$root/scripts/run-i386.sh" --emulated; then
+    sanitizers=undefined
+    echo "fuzz: 32-bit programs run under an emulator here, where AddressSanitizer cannot start;" \
+        "the targets are built with UndefinedBehaviorSanitizer only"
+fi
 
 build() {
-    mkdir -p "$out/obj"
+    mkdir -p "$out/obj-$sanitizers"
     local flags=(-m32 -std=c++20 -g -O1 -I"$root" -fno-sanitize-recover=all)
     local objs=()
     for src in loader/identify.cpp loader/le.cpp loader/pmw1.cpp loader/placement.cpp \
         loader/unpack.cpp tools/fuzz/fuzz_support.cpp; do
-        local obj="$out/obj/$(basename "$src" .cpp).o"
+        local obj="$out/obj-$sanitizers/$(basename "$src" .cpp).o"
         if [ ! -e "$obj" ] || [ "$root/$src" -nt "$obj" ] || [ -n "$(find "$root/loader" "$root/tools/fuzz" -name '*.h' -newer "$obj")" ]; then
-            "$cxx" "${flags[@]}" -fsanitize=fuzzer-no-link,address,undefined -c "$root/$src" -o "$obj"
+            "$cxx" "${flags[@]}" -fsanitize=fuzzer-no-link,$sanitizers -c "$root/$src" -o "$obj"
         fi
         objs+=("$obj")
     done
     for t in "${targets[@]}"; do
-        "$cxx" "${flags[@]}" -fsanitize=fuzzer,address,undefined "$root/tools/fuzz/${t}_fuzz.cpp" \
+        "$cxx" "${flags[@]}" -fsanitize=fuzzer,$sanitizers "$root/tools/fuzz/${t}_fuzz.cpp" \
             "${objs[@]}" -Wl,--wrap=malloc,--wrap=calloc,--wrap=free -lmd -o "$out/${t}_fuzz"
     done
     # The seeds come from the image writers, built without sanitizers.

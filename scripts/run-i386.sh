@@ -5,7 +5,19 @@
 # log); there the programs run under qemu's user-mode emulator, registered
 # for 32-bit x86 executables through binfmt_misc, as cross-architecture
 # builds do. Idempotent; needs root (or sudo) only when it must register.
+#   run-i386.sh             set up (as above)
+#   run-i386.sh --emulated  exit 0 when 32-bit programs run under the emulator
 set -euo pipefail
+
+if [ "${1:-}" = "--emulated" ]; then
+  for entry in /proc/sys/fs/binfmt_misc/*; do
+    if [ -f "$entry" ] && grep -qx enabled "$entry" 2>/dev/null &&
+      grep -q '^interpreter .*qemu-i386' "$entry" 2>/dev/null; then
+      exit 0
+    fi
+  done
+  exit 1
+fi
 
 if [ "$(id -u)" -eq 0 ]; then
   sudo=()
