@@ -218,8 +218,20 @@ TEST(Render, ReproducibleAndTheOtherContainers) {
     EXPECT_EQ(static_cast<int64_t>(wav_samples.size()) / 2, rendered_count(wav, "d.wav", "samples"));
     ASSERT_LE(wav_samples.size(), mkv_samples.size());
     EXPECT_TRUE(std::equal(wav_samples.begin(), wav_samples.end(), mkv_samples.begin()));
+
+    // At 30 frames a second, frame k is the latest the demo showed at or
+    // before k/30 s: the native stream's slot floor(k x 125875 / (30 x 1796)).
+    ASSERT_EQ(render(dir, {"-render", "e.mkv", "-fps", "30"}).exit_status, 0);
+    const std::vector<std::vector<uint8_t>> native = decode_frames(dir, dir.file("a.mkv"));
+    const std::vector<std::vector<uint8_t>> thirty = decode_frames(dir, dir.file("e.mkv"));
+    ASSERT_GT(thirty.size(), 10u);
+    for (size_t k = 0; k < thirty.size(); k++) {
+        const size_t j = k * 125875 / (30 * 1796);
+        ASSERT_LT(j, native.size());
+        EXPECT_TRUE(thirty[k] == native[j]) << "frame " << k << " is not native slot " << j;
+    }
     EXPECT_EQ(outputs(dir), (std::vector<std::string>{"a.mkv", "audio.raw", "b.mkv", "c.mp4",
-                                                      "d.wav"}));
+                                                      "d.wav", "e.mkv", "frames.rgb"}));
 }
 
 // -seconds hands the guest an Escape at that demo time: its own fade is the
