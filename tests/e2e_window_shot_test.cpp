@@ -174,4 +174,26 @@ TEST_F(Shot, AWorkingDirectoryWithoutRoomIsAWarningAndTheDemoGoesOn) {
     EXPECT_EQ(r.err.find("screenshot"), r.err.rfind("screenshot")) << "one warning\n" << r.err;
 }
 
+// The bar at the foot of the held frame shows the note playing: shots a
+// while apart hold the held frame with one note's bar, and see it change.
+TEST_F(Shot, TheHeldFrameCarriesTheBarOfTheNotePlaying) {
+    script = "hold 24\n";
+    start();
+    std::vector<int> notes; // as they changed
+    for (int n = 1; n <= 12 && notes.size() < 3; n++, sleep_ms(100)) {
+        char name[16];
+        snprintf(name, sizeof name, "lumox-%04d.png", n);
+        shoot("saved " + std::string(name) + "\n");
+        const PngFile png = read_png(dir.file(name));
+        const int note = sample_note_shown(png.pixels);
+        ASSERT_GE(note, 0) << name << ": no note bar in lines 192 to 199";
+        EXPECT_TRUE(png.pixels == sample_frame(24, note)) << name << ": not the held frame";
+        if (notes.empty() || notes.back() != note) {
+            notes.push_back(note);
+        }
+    }
+    EXPECT_GE(notes.size(), 3u) << "the bar does not follow the music";
+    quit();
+}
+
 } // namespace
