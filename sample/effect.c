@@ -1,11 +1,12 @@
-/* The sample guest's picture and music: a plasma frame, its palette, and a
- * software mixer that plays a short melody into the DMA buffer. Freestanding
+/* The sample guest's picture and music: a plasma frame, its palette, a
+ * software mixer that plays a short melody into the DMA buffer, and the bar
+ * at the foot of each frame that shows the note being played. Freestanding
  * C for the guest (no C library); the assembly half calls in with the C
  * convention, and the host calls the mixer and player routines directly or
  * through its stack bridge.
  *
- * The frame and palette formulas are mirrored by the end-to-end tests, which
- * compute a held frame themselves; keep them simple integer arithmetic. */
+ * The frame, palette and bar formulas are mirrored by the end-to-end tests,
+ * which compute a held frame themselves; keep them simple integer arithmetic. */
 #include <stdint.h>
 
 /* Guest data laid out by the assembly half (object 2). */
@@ -67,6 +68,10 @@ static uint32_t phase_step[NOTE_COUNT];
 static uint32_t phase;
 static volatile int32_t note, note_tick;
 static int32_t pass_cycles;
+
+/* The melody index of the block mixed last, which is what is audible now:
+ * the player moves `note` on for the next block right after the mixer. */
+volatile int32_t playing_note;
 
 /* Counters the assembly half reports. */
 volatile int32_t mixer_open_rate, mixer_open_mode, mixer_open_third, mixer_opens;
@@ -130,7 +135,8 @@ int mixer_cycle(int *more_cycles) {
     if (at < 0 || at + bytes > dma_record.size)
         at = 0;
     uint8_t *out = dma_record.data + at;
-    uint32_t step = phase_step[note];
+    int32_t block_note = note;
+    uint32_t step = phase_step[block_note];
     for (int i = 0; i < samples; i++) {
         int v = ((int)wave(phase >> 24) - 128) * AMPLITUDE / 127;
         phase += step;
@@ -145,6 +151,7 @@ int mixer_cycle(int *more_cycles) {
         }
     }
     mix_length = at + bytes;
+    playing_note = block_note;
     mixed_passes++;
     mixed_bytes += bytes;
     *more_cycles = 1;
@@ -198,6 +205,47 @@ int silent_pass_start(void) {
 }
 int silent_cycle(int *more_cycles) {
     silent_cycles++;
+    /* Nothing is mixed, but the bar still follows the music. */
+    playing_note = note;
     *more_cycles = 1;
     return 0;
+}
+
+/* ---- The note bar ------------------------------------------------------ */
+
+/* Script: 0 no bar, 1 the bar, 2 the bar and a console line at each change. */
+extern int32_t script_notes;
+
+/* The note the latest frame copied showed; the frame loop's wait ends when
+ * playing_note moves away from it. */
+volatile int32_t shown_note = -1;
+static int32_t frames_copied;
+
+#define BAR_TOP 192
+
+/* Steps of 32 entries are 3/8 of the palette's colour cycle, so the eight
+ * notes take the eight eighths of it: no two hues are near. */
+static uint8_t note_bar_index(int32_t n) {
+    return (uint8_t)(9 + 32 * n);
+}
+
+/* Right before each copy of the frame buffer to the screen. */
+void show_note(uint8_t *pixels) {
+    int32_t n = playing_note;
+    if (script_notes > 1 && n != shown_note)
+        site_console_printf("sample: frame %d shows note %d\n", frames_copied, n);
+    shown_note = n;
+    frames_copied++;
+    if (!script_notes)
+        return;
+    for (unsigned i = BAR_TOP * 320; i < 200 * 320; i++)
+        pixels[i] = note_bar_index(n);
+}
+
+/* After a frame copy, a busy wait on the music alone: only another thread
+ * (or a host that keeps the music going without the guest's help) can end
+ * it. The next frame then shows the new note at once. */
+void spin_until_next_note(void) {
+    while (playing_note == shown_note) {
+    }
 }

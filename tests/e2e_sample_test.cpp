@@ -98,6 +98,43 @@ TEST(SampleGuest, ScriptCommentsHexValuesAndUnknownWords) {
     EXPECT_EQ(r.out.find("check "), std::string::npos) << describe(r);
 }
 
+// The bar follows the mixer's blocks, or with -mute the player's passes on
+// the SDL timer; "notes 2" logs each frame that shows a new note. The notes
+// come in melody order, the wait before a new note's frame ends on the note
+// rather than the next tick, and the busy wait after frame 30 ends on the
+// next note, which frame 31 shows.
+TEST(SampleGuest, FramesFollowTheNotesAndABusyWaitEndsOnTheNextNote) {
+    for (const bool mute : {true, false}) {
+        SCOPED_TRACE(mute ? "-mute" : "sound");
+        TempDir dir;
+        prepare_sample_dir(dir, false, "frames 60\nhold 1\nnotes 2\nspin 30\n");
+        const ProcessResult r =
+            run_sample(dir, mute ? std::vector<std::string>{"-mute"} : std::vector<std::string>{},
+                       dummy_env, 30000);
+        ASSERT_FALSE(r.timed_out) << describe(r);
+        EXPECT_NE(r.out.find("sample: 23 checks passed, 0 failed\n"), std::string::npos)
+            << describe(r);
+        const std::regex shown_line("sample: frame (\\d+) shows note (\\d+)\n");
+        std::vector<std::pair<int, int>> shown; // frame, note
+        for (std::sregex_iterator m(r.out.begin(), r.out.end(), shown_line), end; m != end; ++m) {
+            shown.push_back({std::stoi((*m)[1]), std::stoi((*m)[2])});
+        }
+        ASSERT_GE(shown.size(), 6u) << describe(r);
+        bool spun = false;
+        for (size_t k = 1; k < shown.size(); k++) {
+            EXPECT_EQ(shown[k].second, (shown[k - 1].second + 1) % 8) << "frame " << shown[k].first;
+            spun = spun || shown[k].first == 31;
+        }
+        EXPECT_TRUE(spun) << "frame 31 does not show a new note\n" << describe(r);
+        std::smatch m;
+        ASSERT_TRUE(std::regex_search(r.out, m, std::regex("frames ended on a tick, (\\d+) on a")))
+            << describe(r);
+        // A change ends the wait it comes in; with a held frame, little comes
+        // between two waits.
+        EXPECT_GE(std::stoi(m[1]), static_cast<int>(shown.size() - 1) / 2) << describe(r);
+    }
+}
+
 // A player that returns an error code: the guest's report routine runs, then
 // the host stops with "midas", on the audio thread or the timer thread.
 TEST(SampleGuest, PlayerErrorEndsWithMidasAfterTheGuestsReport) {

@@ -65,7 +65,7 @@ struct Scaled : testing::Test {
     void start(const std::string &screen_size, const std::vector<std::string> &options) {
         x = new Xvfb(screen_size);
         ASSERT_FALSE(x->display.empty()) << "Xvfb did not start";
-        prepare_sample_dir(dir, false, "hold 24\n");
+        prepare_sample_dir(dir, false, "hold 24\nnotes 0\n");
         child =
             start_sample(dir, options,
                          {"DISPLAY=" + x->display, "SDL_VIDEODRIVER=x11", "SDL_AUDIODRIVER=dummy"});

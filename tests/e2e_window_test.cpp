@@ -107,7 +107,7 @@ struct Window : testing::Test {
 };
 
 TEST_F(Window, HeldFrameFullScreenToggleAndEscape) {
-    start(false, "hold 24\nescape 3\n", {});
+    start(false, "hold 24\nnotes 0\nescape 3\n", {});
     EXPECT_EQ(x_command(x, {"/usr/bin/xdotool", "getwindowname", window}),
               "Lumox(Fix) 'f' - fullscreen, 'q/esc' - quit\n");
     int wrong;
@@ -180,7 +180,7 @@ TEST_F(Window, StartsFullScreenWithTheOptionAndOneKeyBringsBackTheWindow) {
 }
 
 TEST_F(Window, QuitKeyEndsWithStatusZero) {
-    start(true, "hold 24\nescape 3\n", {"-mute"});
+    start(true, "hold 24\nnotes 0\nescape 3\n", {"-mute"});
     EXPECT_EQ(x_command(x, {"/usr/bin/xdotool", "getwindowname", window}),
               "Lumox(Party) 'f' - fullscreen, 'q/esc' - quit\n");
     int wrong;

@@ -1,5 +1,6 @@
 #include "support/sample_run.h"
 
+#include <algorithm>
 #include <chrono>
 #include <climits>
 #include <csignal>
@@ -158,7 +159,7 @@ ProcessResult run_sample(const TempDir &dir, const std::vector<std::string> &opt
     return run_process(argv, dir.path, env, timeout_ms);
 }
 
-std::vector<uint8_t> sample_frame(int frame) {
+std::vector<uint8_t> sample_frame(int frame, int note) {
     std::vector<uint8_t> pixels(64000);
     const unsigned f = static_cast<unsigned>(frame);
     for (unsigned y = 0; y < 200; y++) {
@@ -167,6 +168,10 @@ std::vector<uint8_t> sample_frame(int frame) {
                                wave(x - 2 * y - f);
             pixels[y * 320 + x] = static_cast<uint8_t>(v >> 2);
         }
+    }
+    if (note >= 0) {
+        std::fill(pixels.begin() + sample_note_bar_top * 320, pixels.end(),
+                  sample_note_bar_index(note));
     }
     return pixels;
 }
@@ -180,6 +185,44 @@ std::vector<uint8_t> sample_screen_palette() {
         palette[3 * i + 2] = static_cast<uint8_t>((wave(3 * i + 170) >> 2) * 4);
     }
     return palette;
+}
+
+uint8_t sample_note_bar_index(int note) {
+    return static_cast<uint8_t>(9 + 32 * note);
+}
+
+namespace {
+
+// The note whose bar every pixel of the bar lines matches, -1 for none.
+template <typename Matches> int note_of_bar(Matches matches) {
+    for (int note = 0; note < 8; note++) {
+        bool all = true;
+        for (int p = sample_note_bar_top * 320; all && p < 64000; p++) {
+            all = matches(p, sample_note_bar_index(note));
+        }
+        if (all) {
+            return note;
+        }
+    }
+    return -1;
+}
+
+} // namespace
+
+int sample_note_shown(const std::vector<uint8_t> &pixels) {
+    if (pixels.size() != 64000) {
+        return -1;
+    }
+    return note_of_bar([&](int p, uint8_t index) { return pixels[p] == index; });
+}
+
+int sample_note_shown_rgb(const std::vector<uint8_t> &rgb) {
+    static const std::vector<uint8_t> palette = sample_screen_palette();
+    if (rgb.size() != 3 * 64000) {
+        return -1;
+    }
+    return note_of_bar(
+        [&](int p, uint8_t index) { return memcmp(&rgb[3 * p], &palette[3 * index], 3) == 0; });
 }
 
 const int sample_melody_hz[8] = {262, 392, 523, 659, 784, 1047, 880, 330};

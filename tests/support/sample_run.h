@@ -23,10 +23,23 @@ void prepare_sample_dir(const TempDir &dir, bool party, const std::string &scrip
 ProcessResult run_sample(const TempDir &dir, const std::vector<std::string> &options,
                          const std::vector<std::string> &env, int timeout_ms = 60000);
 
-// The picture: palette index of every pixel of frame f, and the palette as
-// it looks on the screen (8-bit components, 768 bytes).
-std::vector<uint8_t> sample_frame(int frame);
+// The picture: palette index of every pixel of frame f, with the bar of a
+// melody index when note >= 0, and the palette as it looks on the screen
+// (8-bit components, 768 bytes) once the guest has faded in.
+std::vector<uint8_t> sample_frame(int frame, int note = -1);
 std::vector<uint8_t> sample_screen_palette();
+
+// The note bar: unless its script says "notes 0", the guest fills these
+// lines of every frame it copies (plasma, held and fade frames) with the
+// palette index of the note audible at the copy, melody index n.
+constexpr int sample_note_bar_top = 192;
+constexpr int sample_note_bar_lines = 8;
+uint8_t sample_note_bar_index(int note);
+// The melody index whose bar fills the bar lines of a frame: of palette
+// indices (64000 bytes), or of RGB pixels (192000 bytes) in the screen
+// palette; -1 when the bar lines are not one note's bar.
+int sample_note_shown(const std::vector<uint8_t> &pixels);
+int sample_note_shown_rgb(const std::vector<uint8_t> &rgb);
 
 // The melody: its notes in order, each lasting note_ms.
 extern const int sample_melody_hz[8];
