@@ -2,6 +2,7 @@
 // sound card, decoded again with Debian's ffmpeg and ffprobe and compared
 // with what the guest draws and plays, computed here.
 #include <algorithm>
+#include <cmath>
 #include <csignal>
 #include <cstring>
 #include <dirent.h>
@@ -232,6 +233,86 @@ TEST(Render, ReproducibleAndTheOtherContainers) {
     }
     EXPECT_EQ(outputs(dir), (std::vector<std::string>{"a.mkv", "audio.raw", "b.mkv", "c.mp4",
                                                       "d.wav", "e.mkv", "frames.rgb"}));
+}
+
+// Power of one frequency in a window of the left channel, relative to the
+// window's whole power (1 for a pure tone at that frequency).
+double tone_share(const std::vector<int16_t> &stereo, int64_t at, int64_t window, double hz,
+                  int rate) {
+    const double w = 2 * M_PI * hz / rate, c = 2 * std::cos(w);
+    double s1 = 0, s2 = 0, energy = 0;
+    for (int64_t i = at; i < at + window; i++) {
+        const double v = stereo[2 * i];
+        const double s0 = v + c * s1 - s2;
+        s2 = s1;
+        s1 = s0;
+        energy += v * v;
+    }
+    return energy <= 0 ? 0 : (s1 * s1 + s2 * s2 - c * s1 * s2) / (energy * window / 2);
+}
+
+// Where the sound changes from note a to note b near `around`: the sample
+// that best splits a window of a before it from a window of b after it.
+int64_t note_onset(const std::vector<int16_t> &stereo, int rate, int a, int b, int64_t around) {
+    const int64_t window = rate / 50, frames = static_cast<int64_t>(stereo.size()) / 2;
+    int64_t best = -1;
+    double best_score = 0;
+    for (int64_t s = around - rate / 8; s <= around + rate / 8; s += 4) {
+        if (s - window < 0 || s + window > frames) {
+            continue;
+        }
+        const double score = tone_share(stereo, s - window, window, sample_melody_hz[a], rate) +
+                             tone_share(stereo, s, window, sample_melody_hz[b], rate);
+        if (score > best_score) {
+            best_score = score;
+            best = s;
+        }
+    }
+    EXPECT_GT(best_score, 1.5) << "no clean change from note " << a << " to " << b;
+    return best;
+}
+
+// The sample shows the note it is playing: over the whole run, each note's
+// first frame follows its sound within one frame slot (plus the poll's 5 ms
+// in which the guest sees the change). A guest that busy-waits on its music
+// without calling the host still gets there: the render moves time on and
+// says so.
+TEST(Render, EveryNoteOnsetIsInStepWithItsSoundAndABusyWaitDoesNotHang) {
+    TempDir dir;
+    prepare_sample_dir(dir, false, "frames 130\n");
+    const ProcessResult r = render(dir, {"-render", "out.mkv"});
+    ASSERT_EQ(r.exit_status, 0) << describe(r);
+    EXPECT_EQ(r.err.find("moved on by itself"), std::string::npos) << r.err;
+    const std::vector<std::vector<uint8_t>> frames = decode_frames(dir, dir.file("out.mkv"));
+    const std::vector<int16_t> audio = decode_audio(dir, dir.file("out.mkv"));
+    const int rate = static_cast<int>(field(probe(dir.file("out.mkv"), "a:0", "sample_rate"),
+                                            "sample_rate"));
+    const double slot_s = 1796.0 / 125875;
+    int onsets = 0;
+    for (size_t k = 1; k < frames.size(); k++) {
+        const int before = sample_note_shown_rgb(frames[k - 1]);
+        const int now = sample_note_shown_rgb(frames[k]);
+        if (before < 0 || now < 0 || now == before) {
+            continue;
+        }
+        ASSERT_EQ(now, (before + 1) % 8) << "slot " << k;
+        const double shown_s = k * slot_s;
+        const double sound_s =
+            static_cast<double>(note_onset(audio, rate, before, now,
+                                           static_cast<int64_t>(shown_s * rate))) /
+            rate;
+        EXPECT_GE(shown_s - sound_s, -0.001) << "note " << now << " shown before it sounds";
+        EXPECT_LE(shown_s - sound_s, slot_s + 0.006) << "note " << now << " shown late";
+        onsets++;
+    }
+    EXPECT_GE(onsets, 15);
+
+    prepare_sample_dir(dir, false, "frames 40\nspin 20\n");
+    const ProcessResult spun = render(dir, {"-render", "spin.mkv"});
+    ASSERT_EQ(spun.exit_status, 0) << describe(spun);
+    EXPECT_NE(spun.err.find("; demo time moved on by itself "), std::string::npos) << spun.err;
+    EXPECT_EQ(static_cast<int64_t>(decode_frames(dir, dir.file("spin.mkv")).size()),
+              rendered_count(spun, "spin.mkv", "frames"));
 }
 
 // -seconds hands the guest an Escape at that demo time: its own fade is the
