@@ -72,6 +72,7 @@ Bound &bound(GuestRelease *release) {
         b.release = release;
         memcpy(b.original, release->symbols, sizeof b.original);
         release->objects = synthetic_objects();
+        release->object_count = 2;
         b.code = reinterpret_cast<uint8_t *>(release->objects[0].host_base);
         bind_guest(release);
         it = done.emplace(release, b).first;
@@ -183,10 +184,11 @@ void patch(Patched &p, bool party, void (*plant)(uint8_t *code)) {
     if (!video_mutex) {
         video_mutex = SDL_CreateMutex(); // as host_main has made it before the guest runs
     }
-    guest_objects = p.objects;
-    guest_symbols = p.symbols;
-    is_party_release = party;
-    apply_release_patches();
+    GuestRelease release = *(party ? &release_party : &release_fix);
+    release.objects = p.objects;
+    release.object_count = 2;
+    release.symbols = p.symbols;
+    apply_release_patches(release);
 }
 
 // Byte ranges [from, to) of object 1 that the patches of a release may change.
@@ -409,7 +411,7 @@ struct SmallRelease {
     GuestSymbol symbols[3] = {{1, small_size - 1}, {2, 63}, {0, 0}};
     RedirectGroup redirect_groups[2] = {{1, redirects}, {0, nullptr}};
     StubGroup stub_groups[2] = {{2, stubs}, {0, nullptr}};
-    GuestRelease release = {redirect_groups, symbols, stub_groups, {}, small_objects(), nullptr};
+    GuestRelease release = {redirect_groups, symbols, stub_groups, {}, small_objects(), 2, nullptr};
 };
 
 TEST_F(SiteBounds, SitesEndingAtTheObjectsLastByteAreWritten) {
@@ -476,10 +478,11 @@ void patch_sized(bool party, uint32_t code_bytes, uint32_t entry_offset = 0) {
     for (int i = 0; i < sym::count; i++) {
         symbols[i].location += objects[symbols[i].object - 1].host_base;
     }
-    guest_objects = objects;
-    guest_symbols = symbols;
-    is_party_release = party;
-    apply_release_patches();
+    GuestRelease release = *(party ? &release_party : &release_fix);
+    release.objects = objects;
+    release.object_count = 2;
+    release.symbols = symbols;
+    apply_release_patches(release);
 }
 
 TEST_F(SiteBounds, PatchesStopAtTheFirstSiteBeyondTheObject) {
