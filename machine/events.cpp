@@ -4,6 +4,7 @@
 #include <SDL.h>
 #include <cstdlib>
 
+#include "machine/clock.h"
 #include "machine/display.h"
 #include "machine/screenshot.h"
 #include "shell/guest_abi.h"
@@ -56,7 +57,7 @@ GUEST_ENTRY int32_t poll_events() {
     if (quit_requested) {
         exit(0);
     }
-    SDL_Delay(5);
+    SDL_Delay(poll_pause_ms);
     return escape_pending ? -1 : 0;
 }
 
