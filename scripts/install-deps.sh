@@ -70,8 +70,9 @@ trap 'rm -f "$update_log" "$log"' EXIT
 # syncs). Until it has run, nothing is known against the mirror.
 mirror=ok
 mirror_error=
+index_failed='^(E:|Err:|W: Failed to fetch|W: Some index files failed)'
 judge_mirror() {
-  mirror_error=$(grep -m1 -E '^(E|Err):' "$update_log" || true)
+  mirror_error=$(grep -m1 -E "$index_failed" "$update_log" || true)
   if grep -qE 'Temporary failure resolving|Could not resolve|Could not connect|Network is unreachable|No route to host|Connection timed out|Connection refused' "$update_log"; then
     mirror=unreachable
   else
@@ -86,7 +87,7 @@ update_lists() {
   lists_updated=1
   local try
   for ((try = 1; try <= update_tries; try++)); do
-    if "${sudo[@]}" apt-get update -qq >"$update_log" 2>&1 && ! grep -qE '^(E|Err):' "$update_log"; then
+    if "${sudo[@]}" apt-get update -qq >"$update_log" 2>&1 && ! grep -qE "$index_failed" "$update_log"; then
       mirror=ok
       return 0
     fi
