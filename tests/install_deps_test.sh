@@ -75,8 +75,8 @@ case $1 in
 esac
 EOF
 cat >"$work/bin/dpkg-query" <<'EOF'
-#!/usr/bin/env bash
-package=${!#}
+#!/bin/sh
+for package; do :; done
 if grep -qxF -e "$package" -e '*' "$STATE/installed" 2>/dev/null; then
   printf 'install ok installed'
 else
