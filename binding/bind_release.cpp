@@ -12,8 +12,8 @@ void bind_guest(GuestRelease *release) {
     // A symbol must at least begin inside its object; what lies behind it is
     // the guest's own business.
     for (GuestSymbol *s = release->symbols; s->object != 0; s++) {
-        s->location =
-            reinterpret_cast<uint32_t>(guest_site(objects, count, s->object, s->location, 1, "symbol"));
+        s->location = reinterpret_cast<uint32_t>(
+            guest_site(objects, count, s->object, s->location, 1, "symbol"));
     }
     for (const StubGroup *g = release->stub_groups; g->object != 0; g++) {
         for (const uint32_t *offset = g->offsets; *offset != end_of_list; offset++) {

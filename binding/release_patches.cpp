@@ -53,8 +53,7 @@ void apply_release_patches(const GuestRelease &release) {
     // The symbols hold host addresses: the entry site's offset comes from its
     // object's base, where that object exists (guest_site refuses it if not).
     const uint32_t entry_index = entry_symbol.object - 1;
-    const uint32_t entry_base =
-        entry_index < t.object_count ? t.objects[entry_index].host_base : 0;
+    const uint32_t entry_base = entry_index < t.object_count ? t.objects[entry_index].host_base : 0;
     const uint32_t entry_offset = entry_symbol.location - entry_base;
     uint8_t *entry = guest_site(t.objects, t.object_count, entry_symbol.object, entry_offset,
                                 sizeof(EntryAdapter), "entry adapter");
@@ -69,8 +68,8 @@ void apply_release_patches(const GuestRelease &release) {
 
     write_hook(t, patches.solid_palette_hook, reinterpret_cast<void *>(&fill_palette_solid),
                solid_palette_hook, sizeof solid_palette_hook, "solid palette hook");
-    write_hook(t, patches.frame_copy_hook, reinterpret_cast<void *>(&copy_frame),
-               frame_copy_hook, sizeof frame_copy_hook, "frame copy hook");
+    write_hook(t, patches.frame_copy_hook, reinterpret_cast<void *>(&copy_frame), frame_copy_hook,
+               sizeof frame_copy_hook, "frame copy hook");
     for (const uint32_t *nop = patches.nop_offsets; *nop; nop++) {
         *code_site(t, *nop, 1, "nop") = 0x90;
     }

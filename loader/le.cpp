@@ -165,8 +165,8 @@ uint32_t fixup_page(const TableBuffer &buf, const LeHeader &header, const GuestO
 // record is walked once (a record running over its range's end adds at most
 // its own length), and the walk is linear in the size of the record table;
 // checking it costs a sort of at most 65535 ranges.
-void check_fixup_ranges(const TableBuffer &buf, const LeHeader &header,
-                        const GuestObject *objects, uint32_t count) {
+void check_fixup_ranges(const TableBuffer &buf, const LeHeader &header, const GuestObject *objects,
+                        uint32_t count) {
     constexpr uint32_t page_numbers = 0x10000;
     uint8_t *named = static_cast<uint8_t *>(xcalloc(page_numbers));
     FixupRange *ranges = static_cast<FixupRange *>(xmalloc(page_numbers * sizeof(FixupRange)));

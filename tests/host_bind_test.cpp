@@ -520,7 +520,8 @@ TEST_F(SiteBounds, SitesInObjectsTheImageLacksAreRefused) {
             r.stub_groups[0].object = 3;
             bind_guest(&r.release);
         },
-        testing::ExitedWithCode(1), "^site stub 0x3f\\+1 in object 3, not among the image's 2 objects\n$");
+        testing::ExitedWithCode(1),
+        "^site stub 0x3f\\+1 in object 3, not among the image's 2 objects\n$");
     EXPECT_EXIT(
         {
             GuestRelease release = release_fix;

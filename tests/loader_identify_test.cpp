@@ -132,8 +132,7 @@ TEST(ReadHelpersDeathTest, ShortReadsNameTheirCauseNotAStaleErrno) {
     EXPECT_EXIT(stale([&] { read_u16(f); }), ExitedWithCode(1), "^getus: end of file\n$");
     EXPECT_EXIT(stale([&] { read_u32(f); }), ExitedWithCode(1), "^getul: end of file\n$");
     EXPECT_EXIT(stale([&] { read_exact(f, buf, 2); }), ExitedWithCode(1), "^read: end of file\n$");
-    EXPECT_EXIT(stale([&] { read_exact(f, buf, 0); }), ExitedWithCode(1),
-                "^read: empty block\n$");
+    EXPECT_EXIT(stale([&] { read_exact(f, buf, 0); }), ExitedWithCode(1), "^read: empty block\n$");
     fclose(f);
     FILE *d = fopen(dir.path.c_str(), "rb"); // reads of a directory fail, not end
     ASSERT_NE(d, nullptr);

@@ -433,7 +433,8 @@ TEST_F(LeDeathTest, FixupRangesOfPagesThatAreNotNeighboursMustNotOverlap) {
     Bytes file = good;
     const uint32_t records = file_u32(file, layout.fixup_page_table + 4 * pages);
     for (uint32_t i = 0; i < pages / 2; i++) {
-        patch_u8(file, layout.object_page_table + 4 * i + 1, static_cast<uint8_t>((2 * i + 1) >> 8));
+        patch_u8(file, layout.object_page_table + 4 * i + 1,
+                 static_cast<uint8_t>((2 * i + 1) >> 8));
         patch_u8(file, layout.object_page_table + 4 * i + 2, static_cast<uint8_t>(2 * i + 1));
         patch_u32(file, layout.fixup_page_table + 4 * (2 * i), 0);
         patch_u32(file, layout.fixup_page_table + 4 * (2 * i + 1), records);

@@ -253,8 +253,8 @@ namespace {
 uint8_t *before_guard_page(size_t n) {
     const size_t page = 4096;
     const size_t pages = (n + page - 1) / page + 1;
-    void *map = mmap(nullptr, pages * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
-                     -1, 0);
+    void *map =
+        mmap(nullptr, pages * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (map == MAP_FAILED) {
         _exit(3);
     }

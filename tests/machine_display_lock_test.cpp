@@ -2,12 +2,12 @@
 // or sets a mode happens while the mutex is held, and nothing else is locked.
 // Recording stand-ins for those SDL calls forward to the library's own.
 #include <SDL.h>
-#include <dlfcn.h>
 #include <atomic>
 #include <cstdio>
+#include <dlfcn.h>
 #include <gtest/gtest.h>
-#include <thread>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "machine/display.h"

@@ -2,8 +2,8 @@
 #include <SDL.h>
 #include <atomic>
 #include <cerrno>
-#include <cstdio>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <gtest/gtest.h>
 #include <thread>

@@ -250,7 +250,7 @@ TEST_F(DeviceTest, ABufferThatIsNotLiveIsNotFreedAgain) {
             int status = dma_free_buffer(&first);
             dma_alloc_buffer(64, &second); // may get the same address
             status |= dma_free_buffer(&first);
-            second.data[63] = 1;           // still its own
+            second.data[63] = 1; // still its own
             status |= dma_free_buffer(&second);
             exit(status == 0 ? 0 : 2);
         },
