@@ -9,7 +9,7 @@
 # Usage: fetch-classic-sdl.sh DEST
 set -euo pipefail
 
-dest=${1:?usage: fetch-classic-sdl.sh DEST}
+dest=$(realpath -m "${1:?usage: fetch-classic-sdl.sh DEST}")
 lib="$dest/usr/lib/i386-linux-gnu/libSDL-1.2.so.0"
 if [ -e "$lib" ]; then
   exit 0
