@@ -54,7 +54,7 @@ ubsan-test:
 		-DLUMOX_UBSAN=ON $(CMAKE_FLAGS)
 	cmake --build $(UBSAN_BUILD) -j$(JOBS) --target mkimage $(LOADER_TESTS)
 	for t in $(LOADER_TESTS); do \
-		UBSAN_OPTIONS=print_stacktrace=1:exitcode=86 LUMOX_BINARY_DIR=$(abspath $(UBSAN_BUILD)) \
+		UBSAN_OPTIONS=print_stacktrace=1:exitcode=212 LUMOX_BINARY_DIR=$(abspath $(UBSAN_BUILD)) \
 			$(UBSAN_BUILD)/tests/$$t --gtest_brief=1 || exit 1; \
 	done
 

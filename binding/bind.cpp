@@ -139,8 +139,12 @@ void write_code_template(uint8_t *dst, void *host_routine, const uint8_t *tmpl, 
     }
 }
 
-uint8_t *guest_site(const GuestObject *objects, uint32_t object, uint32_t offset, uint32_t length,
-                    const char *kind) {
+uint8_t *guest_site(const GuestObject *objects, uint32_t object_count, uint32_t object,
+                    uint32_t offset, uint32_t length, const char *kind) {
+    if (object == 0 || object > object_count) {
+        fatal("site %s %#x+%u in object %u, not among the image's %u objects", kind, offset, length,
+              object, object_count);
+    }
     const uint32_t size = objects[object - 1].virtual_size;
     if (offset > size || length > size - offset) {
         fatal("site %s %#x+%u outside object %u of %#x bytes", kind, offset, length, object, size);

@@ -152,9 +152,10 @@ static GuestSymbol party_symbols[] = {
     {0, 0},
 };
 
-GuestRelease release_fix = {fix_redirect_groups, fix_symbols, fix_stub_groups,
-                            LUMOX_FIX_DIGEST,    nullptr,     &fix_patches};
+GuestRelease release_fix = {
+    fix_redirect_groups, fix_symbols, fix_stub_groups, LUMOX_FIX_DIGEST, nullptr, 0, &fix_patches};
 GuestRelease release_party = {party_redirect_groups, party_symbols, party_stub_groups,
-                              LUMOX_PARTY_DIGEST,    nullptr,       &party_patches};
+                              LUMOX_PARTY_DIGEST,    nullptr,       0,
+                              &party_patches};
 
 GuestRelease *const known_releases[3] = {&release_fix, &release_party, nullptr};

@@ -88,8 +88,9 @@ struct GuestRelease {
     const RedirectGroup *redirect_groups;
     GuestSymbol *symbols;
     const StubGroup *stub_groups;
-    uint8_t digest[16];   // MD5 of the whole guest file
-    GuestObject *objects; // set by the loader for the matched release only
+    uint8_t digest[16];    // MD5 of the whole guest file
+    GuestObject *objects;  // set by the loader for the matched release only
+    uint32_t object_count; // length of objects, set with it
     const ReleasePatches *patches;
 };
 
@@ -125,6 +126,7 @@ extern GuestRelease *const known_releases[3]; // fix, party, null
 // Set by host_main once the guest is loaded.
 extern GuestSymbol *guest_symbols;
 extern GuestObject *guest_objects;
+extern uint32_t guest_object_count;
 
 // Host address of bound symbol i.
 inline uint32_t guest_symbol(int index) {

@@ -3,6 +3,7 @@
 // no promise to leave its parameter slots alone or to run on a stack aligned
 // to 4 bytes only, and the adapters rely on both.
 #include <cstdio>
+#include <iterator>
 
 #include "binding/catalogue.h"
 #include "machine/display.h"
@@ -12,73 +13,57 @@
 #include "sound/sound.h"
 #include "sound/timer.h"
 
+namespace {
+
+struct HostRoutineEntry {
+    HostRoutine routine;
+    void *address;
+};
+
+// In the order of HostRoutine, from its first routine on; each row names its
+// routine, so that a row out of place is refused rather than used.
+const HostRoutineEntry host_routines[] = {
+    {HostRoutine::dma_buffer_position, reinterpret_cast<void *>(&dma_buffer_position)},
+    {HostRoutine::dma_stop, reinterpret_cast<void *>(&dma_stop)},
+    {HostRoutine::dma_play_buffer, reinterpret_cast<void *>(&dma_play_buffer)},
+    {HostRoutine::dma_free_buffer, reinterpret_cast<void *>(&dma_free_buffer)},
+    {HostRoutine::dma_alloc_buffer, reinterpret_cast<void *>(&dma_alloc_buffer)},
+    {HostRoutine::console_puts, reinterpret_cast<void *>(&console_puts)},
+    {HostRoutine::report_zero, reinterpret_cast<void *>(&report_zero)},
+    {HostRoutine::console_putc, reinterpret_cast<void *>(&console_putc)},
+    {HostRoutine::timer_set_rate, reinterpret_cast<void *>(&timer_set_rate)},
+    {HostRoutine::timer_set_callbacks, reinterpret_cast<void *>(&timer_set_callbacks)},
+    {HostRoutine::timer_stop_player, reinterpret_cast<void *>(&timer_stop_player)},
+    {HostRoutine::timer_play_player, reinterpret_cast<void *>(&timer_play_player)},
+    {HostRoutine::timer_close, reinterpret_cast<void *>(&timer_close)},
+    {HostRoutine::timer_init, reinterpret_cast<void *>(&timer_init)},
+    {HostRoutine::report_fourteen, reinterpret_cast<void *>(&report_fourteen)},
+    {HostRoutine::succeed_noop, reinterpret_cast<void *>(&succeed_noop)},
+    {HostRoutine::console_flush, reinterpret_cast<void *>(&console_flush)},
+    {HostRoutine::read_key, reinterpret_cast<void *>(&read_key)},
+    {HostRoutine::poll_events, reinterpret_cast<void *>(&poll_events)},
+    {HostRoutine::ftell, reinterpret_cast<void *>(&guest_ftell)},
+    {HostRoutine::fseek, reinterpret_cast<void *>(&guest_fseek)},
+    {HostRoutine::guest_exit, reinterpret_cast<void *>(&guest_exit)},
+    {HostRoutine::pool_alloc, reinterpret_cast<void *>(&pool_alloc)},
+    {HostRoutine::console_printf, reinterpret_cast<void *>(&console_printf)},
+    {HostRoutine::int386_service, reinterpret_cast<void *>(&int386_service)},
+    {HostRoutine::guest_memset, reinterpret_cast<void *>(&guest_memset)},
+    {HostRoutine::ignore_one, reinterpret_cast<void *>(&ignore_one)},
+    {HostRoutine::fread, reinterpret_cast<void *>(&guest_fread)},
+    {HostRoutine::fclose, reinterpret_cast<void *>(&guest_fclose)},
+    {HostRoutine::fopen, reinterpret_cast<void *>(&guest_fopen)},
+    {HostRoutine::fade_palette, reinterpret_cast<void *>(&fade_palette)},
+};
+static_assert(std::size(host_routines) == static_cast<size_t>(HostRoutine::count) - 1);
+
+} // namespace
+
 void *host_routine_address(HostRoutine routine) {
-    switch (routine) {
-    case HostRoutine::dma_buffer_position:
-        return reinterpret_cast<void *>(&dma_buffer_position);
-    case HostRoutine::dma_stop:
-        return reinterpret_cast<void *>(&dma_stop);
-    case HostRoutine::dma_play_buffer:
-        return reinterpret_cast<void *>(&dma_play_buffer);
-    case HostRoutine::dma_free_buffer:
-        return reinterpret_cast<void *>(&dma_free_buffer);
-    case HostRoutine::dma_alloc_buffer:
-        return reinterpret_cast<void *>(&dma_alloc_buffer);
-    case HostRoutine::console_puts:
-        return reinterpret_cast<void *>(&console_puts);
-    case HostRoutine::report_zero:
-        return reinterpret_cast<void *>(&report_zero);
-    case HostRoutine::console_putc:
-        return reinterpret_cast<void *>(&console_putc);
-    case HostRoutine::timer_set_rate:
-        return reinterpret_cast<void *>(&timer_set_rate);
-    case HostRoutine::timer_set_callbacks:
-        return reinterpret_cast<void *>(&timer_set_callbacks);
-    case HostRoutine::timer_stop_player:
-        return reinterpret_cast<void *>(&timer_stop_player);
-    case HostRoutine::timer_play_player:
-        return reinterpret_cast<void *>(&timer_play_player);
-    case HostRoutine::timer_close:
-        return reinterpret_cast<void *>(&timer_close);
-    case HostRoutine::timer_init:
-        return reinterpret_cast<void *>(&timer_init);
-    case HostRoutine::report_fourteen:
-        return reinterpret_cast<void *>(&report_fourteen);
-    case HostRoutine::succeed_noop:
-        return reinterpret_cast<void *>(&succeed_noop);
-    case HostRoutine::console_flush:
-        return reinterpret_cast<void *>(&console_flush);
-    case HostRoutine::read_key:
-        return reinterpret_cast<void *>(&read_key);
-    case HostRoutine::poll_events:
-        return reinterpret_cast<void *>(&poll_events);
-    case HostRoutine::ftell:
-        return reinterpret_cast<void *>(&guest_ftell);
-    case HostRoutine::fseek:
-        return reinterpret_cast<void *>(&guest_fseek);
-    case HostRoutine::guest_exit:
-        return reinterpret_cast<void *>(&guest_exit);
-    case HostRoutine::pool_alloc:
-        return reinterpret_cast<void *>(&pool_alloc);
-    case HostRoutine::console_printf:
-        return reinterpret_cast<void *>(&console_printf);
-    case HostRoutine::int386_service:
-        return reinterpret_cast<void *>(&int386_service);
-    case HostRoutine::guest_memset:
-        return reinterpret_cast<void *>(&guest_memset);
-    case HostRoutine::ignore_one:
-        return reinterpret_cast<void *>(&ignore_one);
-    case HostRoutine::fread:
-        return reinterpret_cast<void *>(&guest_fread);
-    case HostRoutine::fclose:
-        return reinterpret_cast<void *>(&guest_fclose);
-    case HostRoutine::fopen:
-        return reinterpret_cast<void *>(&guest_fopen);
-    case HostRoutine::fade_palette:
-        return reinterpret_cast<void *>(&fade_palette);
-    case HostRoutine::none:
-    case HostRoutine::count:
-        break;
+    const size_t row = static_cast<size_t>(routine) - 1;
+    if (routine == HostRoutine::none || row >= std::size(host_routines) ||
+        host_routines[row].routine != routine) {
+        fatal("host routine %d", static_cast<int>(routine));
     }
-    fatal("host routine %d", static_cast<int>(routine));
+    return host_routines[row].address;
 }

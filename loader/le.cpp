@@ -136,21 +136,76 @@ uint32_t field_bytes(uint8_t source_type) {
     }
 }
 
+// The records of fixup page p: [start, end) from the fixup record table.
+struct FixupRange {
+    uint32_t start;
+    uint32_t end;
+};
+
+FixupRange fixup_range(const TableBuffer &buf, const LeHeader &header, uint32_t p) {
+    const uint64_t entry = header.fixup_page_table + 4ull * (p - 1);
+    const uint8_t *range = take(buf, entry, 8, "le fixup table");
+    const FixupRange r = {get_u32(range), get_u32(range + 4)};
+    if (r.start > r.end || !inside(header.fixup_record_table, r.end, buf.size)) {
+        fatal("le fixup range");
+    }
+    return r;
+}
+
+// Fixup page number of page i of an object (0: no fixups).
+uint32_t fixup_page(const TableBuffer &buf, const LeHeader &header, const GuestObject &object,
+                    uint32_t i) {
+    const uint64_t index = static_cast<uint64_t>(object.le.page_index) - 1 + i;
+    const uint8_t *entry = take(buf, header.object_page_table + 4 * index, 4, "le page table");
+    return static_cast<uint32_t>(entry[1] << 8 | entry[2]);
+}
+
+// Every fixup page is named by one page only, and no two pages' record
+// ranges share a byte, whether or not their entries are neighbours. So every
+// record is walked once (a record running over its range's end adds at most
+// its own length), and the walk is linear in the size of the record table;
+// checking it costs a sort of at most 65535 ranges.
+void check_fixup_ranges(const TableBuffer &buf, const LeHeader &header, const GuestObject *objects,
+                        uint32_t count) {
+    constexpr uint32_t page_numbers = 0x10000;
+    uint8_t *named = static_cast<uint8_t *>(xcalloc(page_numbers));
+    FixupRange *ranges = static_cast<FixupRange *>(xmalloc(page_numbers * sizeof(FixupRange)));
+    uint32_t used = 0;
+    for (uint32_t k = 0; k < count; k++) {
+        for (uint32_t i = 0; i < objects[k].le.page_count; i++) {
+            const uint32_t p = fixup_page(buf, header, objects[k], i);
+            if (p == 0) {
+                continue;
+            }
+            if (named[p]) {
+                fatal("le fixup page");
+            }
+            named[p] = 1;
+            const FixupRange r = fixup_range(buf, header, p);
+            if (r.start < r.end) {
+                ranges[used++] = r;
+            }
+        }
+    }
+    std::sort(ranges, ranges + used,
+              [](const FixupRange &a, const FixupRange &b) { return a.start < b.start; });
+    for (uint32_t k = 1; k < used; k++) {
+        if (ranges[k].start < ranges[k - 1].end) {
+            fatal("le fixup overlap");
+        }
+    }
+    free(ranges);
+    free(named);
+}
+
 // Applies the records of fixup page p to page i of the object.
 void apply_page_fixups(const TableBuffer &buf, const LeHeader &header, GuestObject *objects,
                        const GuestObject &object, uint32_t i, uint32_t p) {
-    const uint64_t entry = header.fixup_page_table + 4ull * (p - 1);
-    const uint8_t *range = take(buf, entry, 8, "le fixup table");
-    const uint32_t start = get_u32(range);
-    const uint32_t end = get_u32(range + 4);
-    if (start > end || !inside(header.fixup_record_table, end, buf.size)) {
-        fatal("le fixup range");
-    }
-
+    const FixupRange range = fixup_range(buf, header, p);
     // Fields are read up to the end of the buffer, not of the page's range:
     // a record that runs over its range's end still lies in bytes we hold.
-    uint32_t pos = header.fixup_record_table + start;
-    const uint32_t stop = header.fixup_record_table + end;
+    uint32_t pos = header.fixup_record_table + range.start;
+    const uint32_t stop = header.fixup_record_table + range.end;
     const uint64_t page_start = static_cast<uint64_t>(object.host_base) -
                                 reinterpret_cast<uintptr_t>(object_block) +
                                 static_cast<uint64_t>(i) * page_bytes;
@@ -248,8 +303,6 @@ struct PageRun {
 void check_page_runs(FILE *file, const LeHeader &header, const GuestObject *objects,
                      uint32_t count) {
     const uint64_t file_size = file_length(file);
-    // Plain allocations, freed here: every buffer of a load goes through
-    // the C allocator.
     PageRun *runs = static_cast<PageRun *>(xmalloc(count * sizeof(PageRun) + 1));
     for (uint32_t k = 0; k < count; k++) {
         const GuestObject &object = objects[k];
@@ -265,7 +318,7 @@ void check_page_runs(FILE *file, const LeHeader &header, const GuestObject *obje
         }
         const uint32_t length = run_length(header, object);
         if (length == 0) {
-            read_exact(file, nullptr, 0); // refused like every empty block read
+            empty_read("page run"); // refused like every empty block read
         }
         const uint64_t start = header.data_pages + first * page_bytes;
         if (start <= 0xFFFFFFFF) { // beyond, the seek reports it
@@ -285,10 +338,14 @@ void check_page_runs(FILE *file, const LeHeader &header, const GuestObject *obje
 
 } // namespace
 
-GuestObject *load_le(FILE *file, uint32_t h) {
+GuestObject *load_le(FILE *file, uint32_t h, uint32_t *object_count) {
     LeHeader header;
     seek_to(file, h);
     read_exact(file, &header, sizeof header);
+    // More than a page would make the last object's run longer, not shorter.
+    if (header.last_page_bytes > page_bytes) {
+        fatal("le last page %u", header.last_page_bytes);
+    }
     TableBuffer buf = read_tables(file, h, header);
 
     const uint32_t count = header.object_count;
@@ -300,38 +357,25 @@ GuestObject *load_le(FILE *file, uint32_t h) {
     memcpy(objects, buf.bytes + header.object_table, count * sizeof(GuestObject));
 
     check_page_runs(file, header, objects, count);
+    check_fixup_ranges(buf, header, objects, count);
     // The block keeps 31 spare bytes beyond the last object's place.
     place_objects(objects, count, 31);
 
-    // Each fixup page is applied once; as every page's range runs forwards
-    // between neighbouring entries, no record is walked twice and loading
-    // stays linear in the file.
-    uint8_t *applied = static_cast<uint8_t *>(xcalloc(0x10000));
     for (uint32_t k = 0; k < count; k++) {
         const GuestObject &object = objects[k];
         const uint32_t first = object.le.page_index - 1;
-        const uint32_t n = object.le.page_count;
         uint8_t *place = reinterpret_cast<uint8_t *>(static_cast<uintptr_t>(object.host_base));
         seek_to_position(file, header.data_pages + static_cast<uint64_t>(first) * page_bytes);
         read_exact(file, place, run_length(header, object));
-
-        for (uint32_t i = 0; i < n; i++) {
-            const uint8_t *entry =
-                take(buf, header.object_page_table + 4ull * (static_cast<uint64_t>(first) + i), 4,
-                     "le page table");
-            const uint32_t p = static_cast<uint32_t>(entry[1] << 8 | entry[2]);
-            if (p == 0) {
-                continue;
+        for (uint32_t i = 0; i < object.le.page_count; i++) {
+            const uint32_t p = fixup_page(buf, header, object, i);
+            if (p != 0) {
+                apply_page_fixups(buf, header, objects, object, i, p);
             }
-            if (applied[p]) {
-                fatal("le fixup page");
-            }
-            applied[p] = 1;
-            apply_page_fixups(buf, header, objects, object, i, p);
         }
     }
 
-    free(applied);
     free(buf.bytes);
+    *object_count = count;
     return objects;
 }

@@ -42,7 +42,8 @@ static_assert(offsetof(GuestObject, host_base) == 20);
 
 struct GuestRelease;
 
-// File and allocation helpers: each succeeds or ends the process.
+// File and allocation helpers (loader/file_io.cpp): each succeeds or ends the
+// process.
 uint16_t read_u16(FILE *file);
 uint32_t read_u32(FILE *file);
 void seek_to(FILE *file, uint32_t offset);
@@ -55,12 +56,14 @@ uint64_t file_length(FILE *file);
 // the given size.
 void need_in_file(uint64_t file_size, uint64_t offset, uint64_t n);
 
-// Opens, identifies and loads the guest file; stores the object array into the
-// matched release and returns its index in the null-terminated list.
+// Opens, identifies and loads the guest file; stores the object array and its
+// length into the matched release and returns its index in the
+// null-terminated list.
 int load_guest_image(const char *path, GuestRelease *const *releases);
 
-GuestObject *load_le(FILE *file, uint32_t header_offset);
-GuestObject *load_pmw1(FILE *file, uint32_t header_offset);
+// Each returns the object array and stores its length in *object_count.
+GuestObject *load_le(FILE *file, uint32_t header_offset, uint32_t *object_count);
+GuestObject *load_pmw1(FILE *file, uint32_t header_offset, uint32_t *object_count);
 
 // Expands one packed PMW1 stream. The decoder stays inside src[0, src_len) and
 // dst[0, dst_len), and ends the process on a stream that would leave either.

@@ -33,6 +33,10 @@ inline bool inside(uint64_t off, uint64_t len, uint64_t size) {
 // Seeks to a position computed from several 32-bit fields; a sum that no
 // longer fits the 32-bit file position is a seek failure like any other.
 void seek_to_position(FILE *file, uint64_t position);
+// The stream's position; a failure is reported as "tell" with its error.
+uint64_t tell_position(FILE *file);
+// Ends with "read: empty <what>": a block read of 0 bytes is refused.
+[[noreturn]] void empty_read(const char *what);
 
 // Gives every object its host_base (in order, at 32-byte multiples) and
 // allocates the zero-filled, executable object_block of the placement size

@@ -8,14 +8,6 @@
 uint8_t *object_block = nullptr;
 size_t object_block_size = 0;
 
-void seek_to_position(FILE *file, uint64_t position) {
-    if (position > 0xFFFFFFFF) {
-        errno = EOVERFLOW;
-        fatal_errno("seek");
-    }
-    seek_to(file, static_cast<uint32_t>(position));
-}
-
 void place_objects(GuestObject *objects, uint32_t count, uint32_t slack) {
     uint64_t r = 0;
     for (uint32_t i = 0; i < count; i++) {

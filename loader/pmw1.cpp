@@ -69,7 +69,7 @@ void apply_records(const uint8_t *records, uint32_t length, GuestObject *objects
 
 } // namespace
 
-GuestObject *load_pmw1(FILE *file, uint32_t h) {
+GuestObject *load_pmw1(FILE *file, uint32_t h, uint32_t *object_count) {
     Pmw1Header header;
     seek_to(file, h);
     read_exact(file, &header, sizeof header);
@@ -117,6 +117,9 @@ GuestObject *load_pmw1(FILE *file, uint32_t h) {
             free(packed);
         } else {
             data += object.virtual_size;
+            if (object.virtual_size == 0) {
+                empty_read("stored object");
+            }
             read_exact(file, place_of(object), object.virtual_size);
         }
 
@@ -130,6 +133,9 @@ GuestObject *load_pmw1(FILE *file, uint32_t h) {
         for (uint32_t b = 0; b < object.pmw1.fixup_block_count; b++) {
             const uint16_t packed_length = read_u16(file);
             const uint16_t unpacked_length = read_u16(file);
+            if (packed_length == 0) {
+                empty_read("fixup block");
+            }
             uint8_t *packed = static_cast<uint8_t *>(xmalloc(packed_length));
             uint8_t *records = static_cast<uint8_t *>(xcalloc(unpacked_length));
             read_exact(file, packed, packed_length);
@@ -139,8 +145,9 @@ GuestObject *load_pmw1(FILE *file, uint32_t h) {
             free(records);
         }
         if (object.pmw1.fixup_block_count != 0) {
-            fixups_end = static_cast<uint64_t>(ftell(file));
+            fixups_end = tell_position(file);
         }
     }
+    *object_count = count;
     return objects;
 }

@@ -236,6 +236,7 @@ static void open_screen(int w, int h) {
     // Asked for 32 bits, SDL converts to the display itself; anything else
     // would break the 4-byte pixel writes.
     if (screen->format->BytesPerPixel != 4) {
+        SDL_SetError("display surface of %d bits per pixel, not 32", screen->format->BitsPerPixel);
         screen = nullptr;
         return;
     }
@@ -267,8 +268,9 @@ void release_display() {
         waited_ms++;
     }
     if (vmutex_owner.load() != 0) {
-        screen = nullptr;
-        frame_surface = nullptr;
+        // The section still holds the surfaces it tested under the lock;
+        // they are left to it, and display_closing keeps every later section
+        // away from them.
         return;
     }
     // Sections entered from now on see display_closing and leave at once, so
@@ -502,11 +504,9 @@ GUEST_ENTRY void copy_frame(uint32_t src, uint32_t dst, uint32_t count) {
         }
         return; // before the mode set the frame is dropped, as live
     }
-    if (!frame_surface || !screen) {
-        return; // no mode set yet, or shut down: the frame is dropped
-    }
+    // Tested under the lock only: shutdown may run on another thread. Before
+    // the mode set, or after shutdown, the frame is dropped.
     own_vmutex(179);
-    // Tested again under the lock: shutdown may have run on another thread.
     SDL_Surface *frame = frame_surface;
     SDL_Surface *display = screen;
     if (!display_closing.load() && frame && display) {

@@ -28,7 +28,8 @@ void resize_display(int w, int h);
 int window_factor();
 void own_vmutex(int site);
 void disown_vmutex(int site);
-// Drops both surfaces so that no later frame, clear or upload uses them.
+// Drops both surfaces so that no later frame, clear or upload uses them; a
+// section still under way on another thread keeps them until it ends.
 void release_display();
 
 // Reached from guest code (redirects and hooks).

@@ -3,11 +3,13 @@
 # that the window tests can run a second time against it through
 # LD_LIBRARY_PATH. The build itself is against sdl12-compat, whose -dev package
 # conflicts with the classic one; only the shared library is needed here.
-# Its own run-time dependencies come from scripts/install-deps.sh.
+# Run by scripts/install-deps.sh (the set-up step), never by the build: it
+# needs the package lists and the mirror. Its own run-time dependencies come
+# from scripts/install-deps.sh too.
 # Usage: fetch-classic-sdl.sh DEST
 set -euo pipefail
 
-dest=${1:?usage: fetch-classic-sdl.sh DEST}
+dest=$(realpath -m "${1:?usage: fetch-classic-sdl.sh DEST}")
 lib="$dest/usr/lib/i386-linux-gnu/libSDL-1.2.so.0"
 if [ -e "$lib" ]; then
   exit 0
@@ -18,16 +20,9 @@ mkdir -p "$(dirname "$dest")"
 work=$(mktemp -d "$(dirname "$dest")/.classic-sdl.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 cd "$work"
-if ! apt-get download -qq libsdl1.2debian:i386 2>download.log; then
-  # A fresh machine may not have the package lists yet.
-  if [ "$(id -u)" -eq 0 ]; then
-    apt-get update -qq
-    apt-get download -qq libsdl1.2debian:i386
-  else
-    cat download.log >&2
-    echo "fetch-classic-sdl: apt-get download failed; run apt-get update" >&2
-    exit 1
-  fi
+if ! apt-get download -qq libsdl1.2debian:i386; then
+  echo "fetch-classic-sdl: apt-get download libsdl1.2debian:i386 failed" >&2
+  exit 1
 fi
 deb=$(echo libsdl1.2debian_*_i386.deb)
 dpkg -x "$deb" unpacked

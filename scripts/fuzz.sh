@@ -29,8 +29,8 @@ build() {
     mkdir -p "$out/obj-$sanitizers"
     local flags=(-m32 -std=c++20 -g -O1 -I"$root" -fno-sanitize-recover=all)
     local objs=()
-    for src in loader/identify.cpp loader/le.cpp loader/pmw1.cpp loader/placement.cpp \
-        loader/unpack.cpp tools/fuzz/fuzz_support.cpp; do
+    for src in loader/file_io.cpp loader/identify.cpp loader/le.cpp loader/pmw1.cpp \
+        loader/placement.cpp loader/unpack.cpp tools/fuzz/fuzz_support.cpp; do
         local obj="$out/obj-$sanitizers/$(basename "$src" .cpp).o"
         if [ ! -e "$obj" ] || [ "$root/$src" -nt "$obj" ] || [ -n "$(find "$root/loader" "$root/tools/fuzz" -name '*.h' -newer "$obj")" ]; then
             "$cxx" "${flags[@]}" -fsanitize=fuzzer-no-link,$sanitizers -c "$root/$src" -o "$obj"

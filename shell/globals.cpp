@@ -6,6 +6,7 @@ int mute = 0;
 int is_party_release = 0;
 GuestSymbol *guest_symbols = nullptr;
 GuestObject *guest_objects = nullptr;
+uint32_t guest_object_count = 0;
 
 const char guest_file_name[] = "lumox.exe";
 const char *guest_argv[2] = {guest_file_name, nullptr};

@@ -144,6 +144,7 @@ int host_main(int argc, char **argv) {
     GuestRelease *release = known_releases[index];
     is_party_release = release == &release_party;
     guest_objects = release->objects;
+    guest_object_count = release->object_count;
     guest_symbols = release->symbols;
 
     bind_guest(release);
@@ -170,6 +171,6 @@ int host_main(int argc, char **argv) {
     }
 
     install_sound_device();
-    apply_release_patches();
+    apply_release_patches(*release);
     return start_guest();
 }

@@ -135,6 +135,9 @@ constexpr int mixer_stereo = 2;
 constexpr int mixer_8bit = 4;
 constexpr int mixer_16bit = 8;
 constexpr int audio_buffer_samples = 2048;
+// Configuration bits of the device record: what the guest's set-up asks of
+// this device.
+constexpr int32_t device_config_bits = 62;
 
 void install_sound_device() {
     uint32_t *device_list = reinterpret_cast<uint32_t *>(guest_symbol(sym::device_list));
@@ -143,7 +146,7 @@ void install_sound_device() {
 
     SoundDevice *device = reinterpret_cast<SoundDevice *>(guest_symbol(sym::sound_device));
     device->pacing = 0;
-    device->config_bits = 62;
+    device->config_bits = device_config_bits;
     device->card_type = 1;
     device->card_type_count = 1;
     device->output_modes = mixer_mono | mixer_stereo | mixer_16bit;
@@ -278,8 +281,7 @@ GUEST_ENTRY int dma_alloc_buffer(int size, DmaBuffer *buffer) {
         }
     }
     if (slot) {
-        slot->data = data;
-        slot->size = size;
+        *slot = {data, size, buffer};
     }
     sound_unlock();
     if (!slot) {
@@ -294,12 +296,16 @@ GUEST_ENTRY int dma_alloc_buffer(int size, DmaBuffer *buffer) {
 GUEST_ENTRY int dma_free_buffer(DmaBuffer *buffer) {
     uint8_t *data = buffer->data;
     sound_lock();
+    // Only a live area is freed, through the record it was allocated into.
+    // The record keeps its pointer after a free, so a second free of the
+    // same buffer finds nothing and is ignored, like a free of nothing: also
+    // when the allocator has since handed that address to another buffer.
     for (LiveArea &area : live_areas) {
-        if (data && area.data == data) {
+        if (data && area.data == data && area.owner == buffer) {
             area = {};
+            free(data);
         }
     }
-    free(data);
     sound_unlock();
     return 0;
 }

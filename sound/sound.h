@@ -48,6 +48,7 @@ static_assert(offsetof(DmaBuffer, data) == 24);
 struct LiveArea {
     uint8_t *data;
     int32_t size;
+    const DmaBuffer *owner; // the record it was allocated into
 };
 constexpr int live_area_capacity = 8;
 

@@ -125,6 +125,10 @@ void timer_next_interval() {
 
 Uint32 timer_tick(Uint32, void *) {
     sound_lock();
+    // A tick that waited here while the guest closed the timer still runs
+    // its pass, then cancels itself: it had begun before the close, so its
+    // pass is the one it raced with, and closing leaves the device and the
+    // players in place for it (as for a pass from the audio callback).
     // Once a DMA buffer plays, the audio callback paces the passes.
     if (!playing_buffer) {
         timer_next_interval();

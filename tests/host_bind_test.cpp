@@ -72,6 +72,7 @@ Bound &bound(GuestRelease *release) {
         b.release = release;
         memcpy(b.original, release->symbols, sizeof b.original);
         release->objects = synthetic_objects();
+        release->object_count = 2;
         b.code = reinterpret_cast<uint8_t *>(release->objects[0].host_base);
         bind_guest(release);
         it = done.emplace(release, b).first;
@@ -183,10 +184,11 @@ void patch(Patched &p, bool party, void (*plant)(uint8_t *code)) {
     if (!video_mutex) {
         video_mutex = SDL_CreateMutex(); // as host_main has made it before the guest runs
     }
-    guest_objects = p.objects;
-    guest_symbols = p.symbols;
-    is_party_release = party;
-    apply_release_patches();
+    GuestRelease release = *(party ? &release_party : &release_fix);
+    release.objects = p.objects;
+    release.object_count = 2;
+    release.symbols = p.symbols;
+    apply_release_patches(release);
 }
 
 // Byte ranges [from, to) of object 1 that the patches of a release may change.
@@ -409,7 +411,7 @@ struct SmallRelease {
     GuestSymbol symbols[3] = {{1, small_size - 1}, {2, 63}, {0, 0}};
     RedirectGroup redirect_groups[2] = {{1, redirects}, {0, nullptr}};
     StubGroup stub_groups[2] = {{2, stubs}, {0, nullptr}};
-    GuestRelease release = {redirect_groups, symbols, stub_groups, {}, small_objects(), nullptr};
+    GuestRelease release = {redirect_groups, symbols, stub_groups, {}, small_objects(), 2, nullptr};
 };
 
 TEST_F(SiteBounds, SitesEndingAtTheObjectsLastByteAreWritten) {
@@ -476,10 +478,11 @@ void patch_sized(bool party, uint32_t code_bytes, uint32_t entry_offset = 0) {
     for (int i = 0; i < sym::count; i++) {
         symbols[i].location += objects[symbols[i].object - 1].host_base;
     }
-    guest_objects = objects;
-    guest_symbols = symbols;
-    is_party_release = party;
-    apply_release_patches();
+    GuestRelease release = *(party ? &release_party : &release_fix);
+    release.objects = objects;
+    release.object_count = 2;
+    release.symbols = symbols;
+    apply_release_patches(release);
 }
 
 TEST_F(SiteBounds, PatchesStopAtTheFirstSiteBeyondTheObject) {
@@ -495,4 +498,64 @@ TEST_F(SiteBounds, PatchesStopAtTheFirstSiteBeyondTheObject) {
                 "^site tick operand 0x1dfa2\\+4 outside object 1 of 0x1dfa5 bytes\n$");
     EXPECT_EXIT(patch_sized(false, code_size, code_size - 12), testing::ExitedWithCode(1),
                 "^site entry adapter 0x3fff4\\+13 outside object 1 of 0x40000 bytes\n$");
+}
+
+// Sites in an object the image does not have, as with a digest assigned to
+// the wrong release or an image of fewer objects: refused before the object
+// array, exactly as long as the image's, is read past its end.
+TEST_F(SiteBounds, SitesInObjectsTheImageLacksAreRefused) {
+    EXPECT_EXIT(
+        {
+            SmallRelease r;
+            GuestObject *one = new GuestObject[1]{r.release.objects[0]};
+            r.release.objects = one;
+            r.release.object_count = 1;
+            bind_guest(&r.release); // symbol 1 lies in object 2
+        },
+        testing::ExitedWithCode(1),
+        "^site symbol 0x3f\\+1 in object 2, not among the image's 1 objects\n$");
+    EXPECT_EXIT(
+        {
+            SmallRelease r;
+            r.stub_groups[0].object = 3;
+            bind_guest(&r.release);
+        },
+        testing::ExitedWithCode(1),
+        "^site stub 0x3f\\+1 in object 3, not among the image's 2 objects\n$");
+    EXPECT_EXIT(
+        {
+            GuestRelease release = release_fix;
+            release.objects = synthetic_objects();
+            release.object_count = 0;
+            GuestSymbol symbols[sym::count + 1]; // unbound: still offsets
+            memcpy(symbols, catalogue_offsets.fix, sizeof symbols);
+            release.symbols = symbols;
+            apply_release_patches(release);
+        },
+        testing::ExitedWithCode(1),
+        "^site entry adapter 0x24a40\\+13 in object 1, not among the image's 0 objects\n$");
+}
+
+// The patch lists come with the release that was bound, whatever the Party
+// flag says (a release outside the catalogue's two, or a flag set wrongly).
+TEST(PatchesRun, ListsComeFromTheBoundReleaseNotTheFlag) {
+    is_party_release = 0;
+    GuestObject *objects = synthetic_objects();
+    GuestRelease release = release_fix;
+    release.objects = objects;
+    release.object_count = 2;
+    release.patches = release_party.patches;
+    static GuestSymbol symbols[sym::count + 1];
+    memcpy(symbols, catalogue_offsets.fix, sizeof symbols);
+    for (int i = 0; i < sym::count; i++) {
+        symbols[i].location += objects[symbols[i].object - 1].host_base;
+    }
+    release.symbols = symbols;
+    apply_release_patches(release);
+    const uint8_t *code = reinterpret_cast<uint8_t *>(objects[0].host_base);
+    for (uint32_t t : {122642u, 122661u, 122754u}) {
+        EXPECT_EQ(u32_at(code + t), addr(&tick_counter)) << t;
+    }
+    EXPECT_EQ(code[122674], filler);
+    EXPECT_EQ(code[110896], 0x90);
 }

@@ -132,16 +132,18 @@ struct SampleRun {
     int modes_set = 0;
 };
 
-SampleRun run_sample_once(const std::vector<std::string> &options) {
+SampleRun run_sample_once(const std::vector<std::string> &options,
+                          const std::vector<std::string> &extra_env = {}) {
     TempDir dir;
     prepare_sample_dir(dir, false, "frames 1\n");
     std::string asan = getenv("ASAN_OPTIONS") ? getenv("ASAN_OPTIONS") : "";
     // The probe comes before the sanitizer's runtime in an instrumented build.
     asan += ":verify_asan_link_order=0";
-    const std::vector<std::string> env = {
+    std::vector<std::string> env = {
         "SDL_VIDEODRIVER=dummy", "SDL_AUDIODRIVER=dummy",
         "LD_PRELOAD=" + sample_build_dir() + "/tests/video_mode_probe.so",
         "LUMOX_VIDEO_PROBE_OUT=" + dir.file("modes.txt"), "ASAN_OPTIONS=" + asan};
+    env.insert(env.end(), extra_env.begin(), extra_env.end());
     SampleRun run;
     run.result = run_sample(dir, options, env, 30000);
     const std::vector<unsigned char> modes = read_bytes(dir.file("modes.txt"));
@@ -187,6 +189,15 @@ TEST(CommandLine, OptionsAreSetByExactWordsNotByPrefixOrToggle) {
                   std::string::npos)
             << r.out;
     }
+}
+
+// A display surface that is not 32 bits deep is refused with what is wrong,
+// not with whatever SDL last left in its error text.
+TEST(RunSequence, ADisplayThatIsNot32BitsDeepIsNamed) {
+    const ProcessResult r = run_sample_once({"-mute"}, {"LUMOX_VIDEO_PROBE_BPP=16"}).result;
+    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_NE(r.err.find("vid display surface of 16 bits per pixel, not 32\n"), std::string::npos)
+        << r.err;
 }
 
 // The farewell line is the very last output, on a line of its own after an

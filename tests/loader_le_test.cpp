@@ -230,7 +230,7 @@ TEST_F(LeDeathTest, EmptyReadsFail) {
     EXPECT_EXIT(load(file), ExitedWithCode(1), "^le pages\n$");
     file = image(objects);
     patch_u32(file, entry(0), 0); // virtual size 0: nothing failed but the request
-    EXPECT_EXIT(load(file), ExitedWithCode(1), "^read: Invalid argument\n$");
+    EXPECT_EXIT(load(file), ExitedWithCode(1), "^read: empty page run\n$");
 }
 
 TEST_F(LeDeathTest, TruncatedFilesFail) {
@@ -394,6 +394,55 @@ TEST_F(LeDeathTest, SizesFromTheFileAreCheckedBeforeAllocation) {
             load(file);
         },
         ExitedWithCode(1), "^read: end of file\n$");
+}
+
+} // namespace
+
+namespace {
+
+// More bytes on the last page than a page holds would lengthen the last
+// object's run past the module's end.
+TEST_F(LeDeathTest, LastPageOfMoreThanAPageIsRefused) {
+    Bytes file = image({object(pattern(8192, 42))});
+    EXPECT_EQ(file_u32(file, layout.header + 0x2C), 4096u);
+    patch_u32(file, layout.header + 0x2C, 4097);
+    EXPECT_EXIT(load(file), ExitedWithCode(1), "^le last page 4097\n$");
+}
+
+// A large image, one object of 2048 pages with four fields each: every field
+// is fixed. Then the first half of its pages name the odd fixup pages, whose
+// ranges all span every record: no two of them are neighbours, yet walking
+// them would apply all records once per page (quadratic). That is refused.
+TEST_F(LeDeathTest, FixupRangesOfPagesThatAreNotNeighboursMustNotOverlap) {
+    constexpr uint32_t pages = 2048;
+    std::vector<ImageFixup> fixups;
+    for (uint32_t i = 0; i < pages; i++) {
+        for (uint32_t f = 0; f < 4; f++) {
+            fixups.push_back({7, i * 4096 + 16 + 8 * f, 1, i * 4 + f});
+        }
+    }
+    const std::vector<ImageObject> objects = {object(Bytes(pages * 4096, 0x5A), 0, fixups)};
+    const Bytes good = image(objects);
+    GuestObject *o = load(good);
+    uint32_t fixed = 0;
+    for (const ImageFixup &f : fixups) {
+        fixed += object_u32(o[0], f.source_offset) == o[0].host_base + f.target_offset;
+    }
+    EXPECT_EQ(fixed, pages * 4);
+
+    Bytes file = good;
+    const uint32_t records = file_u32(file, layout.fixup_page_table + 4 * pages);
+    for (uint32_t i = 0; i < pages / 2; i++) {
+        patch_u8(file, layout.object_page_table + 4 * i + 1,
+                 static_cast<uint8_t>((2 * i + 1) >> 8));
+        patch_u8(file, layout.object_page_table + 4 * i + 2, static_cast<uint8_t>(2 * i + 1));
+        patch_u32(file, layout.fixup_page_table + 4 * (2 * i), 0);
+        patch_u32(file, layout.fixup_page_table + 4 * (2 * i + 1), records);
+    }
+    for (uint32_t i = pages / 2; i < pages; i++) {
+        patch_u16(file, layout.object_page_table + 4 * i + 1, 0); // no fixups
+    }
+    EXPECT_EXIT(load(file), ExitedWithCode(1), "^le fixup overlap\n$");
 }
 
 } // namespace

@@ -143,11 +143,13 @@ TEST_F(Pmw1DeathTest, RecordBuffersOfWholeRecordsOnly) {
     EXPECT_EXIT(load(file), ExitedWithCode(1), "^pmw1 records\n$");
 }
 
+// Refused as reads, each naming what was empty.
 TEST_F(Pmw1DeathTest, EmptyReadsFail) {
-    EXPECT_EXIT(load(image({object({}, 0, {}, false)})), ExitedWithCode(1), "^read: ");
+    EXPECT_EXIT(load(image({object({}, 0, {}, false)})), ExitedWithCode(1),
+                "^read: empty stored object\n$");
     Bytes file = image({object(pattern(64, 16), 0, {{7, 0, 1, 0}})});
     patch_u16(file, packed_length_at(0), 0);
-    EXPECT_EXIT(load(file), ExitedWithCode(1), "^read: ");
+    EXPECT_EXIT(load(file), ExitedWithCode(1), "^read: empty fixup block\n$");
 }
 
 TEST_F(Pmw1DeathTest, TargetObjectsMustExist) {

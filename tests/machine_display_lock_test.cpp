@@ -2,9 +2,12 @@
 // or sets a mode happens while the mutex is held, and nothing else is locked.
 // Recording stand-ins for those SDL calls forward to the library's own.
 #include <SDL.h>
+#include <atomic>
+#include <cstdio>
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "machine/display.h"
@@ -97,6 +100,11 @@ TEST(VideoMutex, HeldAroundExactlyTheDisplayWork) {
     std::vector<uint8_t> frame(64000, 3);
     const uint32_t src = reinterpret_cast<uint32_t>(frame.data());
 
+    // The surfaces are tested under the lock only, even before the mode set.
+    calls.clear();
+    copy_frame(src, video_memory, 64000);
+    expect_section({});
+
     calls.clear();
     set_mode_13h();
     expect_section({"mode", "fill", "flip"});
@@ -138,6 +146,45 @@ TEST(VideoMutex, HeldAroundExactlyTheDisplayWork) {
     expect_section({});
     EXPECT_EQ(held, 0);
     SDL_Quit();
+}
+
+// Shutdown on one thread while another is inside a section for longer than
+// shutdown waits: the surfaces are not cleared under the section, which may
+// still use them, and no later section touches them. In a child of its own:
+// the display stays closed.
+TEST(VideoMutexDeathTest, ShutdownLeavesTheSurfacesToASectionItCannotWaitFor) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            SDL_Init(SDL_INIT_VIDEO);
+            video_mutex = SDL_CreateMutex();
+            set_mode_13h();
+            std::atomic<int> stage{0};
+            bool kept = false;
+            std::thread section([&] {
+                own_vmutex(1);
+                stage = 1;
+                while (stage.load() != 2) {
+                    SDL_Delay(1);
+                }
+                kept = screen != nullptr && frame_surface != nullptr;
+                disown_vmutex(2);
+            });
+            while (stage.load() != 1) {
+                SDL_Delay(1);
+            }
+            release_display(); // gives up waiting after its limit
+            stage = 2;
+            section.join();
+            calls.clear();
+            std::vector<uint8_t> frame(64000, 3);
+            copy_frame(reinterpret_cast<uint32_t>(frame.data()), video_memory, 64000);
+            set_palette(nullptr);
+            fprintf(stderr, "kept %d, drawn after: %s\n", kept,
+                    calls.find("flip") != std::string::npos ? "yes" : "no");
+            exit(0);
+        },
+        ::testing::ExitedWithCode(0), "kept 1, drawn after: no\n");
 }
 
 } // namespace

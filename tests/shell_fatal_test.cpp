@@ -2,6 +2,7 @@
 #include <SDL.h>
 #include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <gtest/gtest.h>
@@ -115,4 +116,37 @@ TEST(FatalDeathTest, FatalOnAnotherThreadStopsTheMainThreadFirst) {
             }
         },
         ExitedWithCode(1), "^(midas|maxpl)\nmain thread advanced 0\n$");
+}
+
+// A main thread that takes the signal late: it holds the signal back while
+// it sleeps in a system call, and is stopped only when it lets it through.
+// The exit handlers must still find it stopped, not running on.
+static std::atomic<bool> main_thread_running_on{false};
+
+static void record_main_thread_state() {
+    fprintf(stderr, "main thread %s\n", main_thread_running_on.load() ? "running" : "stopped");
+}
+
+static void fatal_while_the_main_thread_holds_the_signal() {
+    note_main_thread();
+    atexit(record_main_thread_state);
+    sigset_t signals;
+    sigfillset(&signals);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    main_thread_running_on = true;
+    std::thread([signals] {
+        pthread_sigmask(SIG_UNBLOCK, &signals, nullptr); // the main thread's alone
+        fatal("midas");
+    }).detach();
+    usleep(200000);
+    main_thread_running_on = false;
+    pthread_sigmask(SIG_UNBLOCK, &signals, nullptr);
+    for (;;) {
+        pause();
+    }
+}
+
+TEST(FatalDeathTest, FatalOnAnotherThreadWaitsForAMainThreadThatStopsLate) {
+    EXPECT_EXIT(fatal_while_the_main_thread_holds_the_signal(), ExitedWithCode(1),
+                "^midas\nmain thread stopped\n$");
 }

@@ -238,6 +238,25 @@ TEST_F(DeviceTest, AtMostEightBuffersLiveAtOnce) {
     }
 }
 
+// The record keeps its pointer after a free: freeing it again, also after its
+// address went to another buffer, frees nothing (glibc would abort on it).
+TEST_F(DeviceTest, ABufferThatIsNotLiveIsNotFreedAgain) {
+    EXPECT_EXIT(
+        {
+            DmaBuffer first = {};
+            DmaBuffer second = {};
+            dma_alloc_buffer(64, &first);
+            dma_free_buffer(&first);
+            int status = dma_free_buffer(&first);
+            dma_alloc_buffer(64, &second); // may get the same address
+            status |= dma_free_buffer(&first);
+            second.data[63] = 1; // still its own
+            status |= dma_free_buffer(&second);
+            exit(status == 0 ? 0 : 2);
+        },
+        ExitedWithCode(0), "");
+}
+
 TEST_F(DeviceTest, PlayAndStopPauseAudioEvenWhenMuted) {
     mute = 1;
     DmaBuffer buffer = {};

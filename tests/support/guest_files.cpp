@@ -16,7 +16,8 @@ static GuestSymbol no_symbols[] = {{0, 0}};
 
 GuestRelease release_for(const std::vector<unsigned char> &bytes) {
     (void)no_redirects;
-    GuestRelease release = {no_redirect_groups, no_symbols, no_stub_groups, {}, nullptr, nullptr};
+    GuestRelease release = {
+        no_redirect_groups, no_symbols, no_stub_groups, {}, nullptr, 0, nullptr};
     md5_of(bytes, release.digest);
     return release;
 }

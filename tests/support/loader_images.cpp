@@ -15,7 +15,9 @@ GuestObject *load_image_file(const std::string &path) {
     const uint32_t h = read_u32(f);
     seek_to(f, h);
     const uint32_t signature = read_u32(f);
-    GuestObject *objects = (signature & 0xFFFF) == 0x454C ? load_le(f, h) : load_pmw1(f, h);
+    uint32_t count = 0;
+    GuestObject *objects =
+        (signature & 0xFFFF) == 0x454C ? load_le(f, h, &count) : load_pmw1(f, h, &count);
     fclose(f);
     return objects;
 }

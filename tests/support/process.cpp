@@ -71,13 +71,52 @@ bool under_emulator() {
     return false;
 }
 
+// A sanitizer that ends its process with another status than the one counted
+// here would let its findings pass as ordinary exits.
+void check_sanitizer_exit_codes() {
+    const struct {
+        const char *variable;
+        int counted;
+    } sanitizers[] = {{"ASAN_OPTIONS", LUMOX_ASAN_EXIT_CODE},
+                      {"UBSAN_OPTIONS", LUMOX_UBSAN_EXIT_CODE}};
+    for (const auto &s : sanitizers) {
+        const char *options = getenv(s.variable);
+        const char *code = options ? strstr(options, "exitcode=") : nullptr;
+        if (code && atoi(code + strlen("exitcode=")) != s.counted) {
+            ADD_FAILURE() << s.variable << " sets " << std::string(code).substr(0, 12)
+                          << ", but a child's sanitizer finding is counted by exit status "
+                          << s.counted;
+        }
+    }
+}
+
+static std::runtime_error system_error(const char *call) {
+    return std::runtime_error(std::string(call) + ": " + strerror(errno));
+}
+
 ProcessResult run_process(const std::vector<std::string> &argv, const std::string &cwd,
                           const std::vector<std::string> &env, int timeout_ms) {
+    check_sanitizer_exit_codes();
     int out_pipe[2], err_pipe[2];
-    if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0) {
-        throw std::runtime_error("pipe");
+    if (pipe(out_pipe) != 0) {
+        throw system_error("pipe");
+    }
+    if (pipe(err_pipe) != 0) {
+        const std::runtime_error error = system_error("pipe");
+        close(out_pipe[0]);
+        close(out_pipe[1]);
+        throw error;
     }
     const pid_t pid = fork();
+    // Without a child there is nothing to wait for: waitpid would report no
+    // status at all, which reads as an exit with status 0.
+    if (pid < 0) {
+        const std::runtime_error error = system_error("fork");
+        for (int fd : {out_pipe[0], out_pipe[1], err_pipe[0], err_pipe[1]}) {
+            close(fd);
+        }
+        throw error;
+    }
     if (pid == 0) {
         dup2(out_pipe[1], 1);
         dup2(err_pipe[1], 2);
@@ -128,7 +167,9 @@ ProcessResult run_process(const std::vector<std::string> &argv, const std::strin
         }
     }
     int status = 0;
-    waitpid(pid, &status, 0);
+    if (waitpid(pid, &status, 0) != pid) {
+        throw system_error("waitpid");
+    }
     if (WIFEXITED(status)) {
         result.exit_status = WEXITSTATUS(status);
     } else if (WIFSIGNALED(status)) {

@@ -23,11 +23,17 @@ struct ProcessResult {
 // what was run. run_process and finish_child call it.
 bool sanitizer_finding(const ProcessResult &result);
 void fail_on_sanitizer_finding(const std::string &what, const ProcessResult &result);
+// Adds a failure when ASAN_OPTIONS or UBSAN_OPTIONS give an exit code other
+// than the one counted above. run_process and start_sample call it.
+void check_sanitizer_exit_codes();
 
 // Whether this process runs under qemu's user-mode emulator, as 32-bit
 // programs do where the kernel runs none itself (scripts/run-i386.sh).
 bool under_emulator();
 
+// Throws std::runtime_error ("pipe: ...", "fork: ...") when the child cannot
+// be started: a test can never take a child that never ran for one that
+// passed.
 ProcessResult run_process(const std::vector<std::string> &argv, const std::string &cwd,
                           const std::vector<std::string> &env = {}, int timeout_ms = 60000);
 

@@ -1,6 +1,8 @@
 /* Preloaded into the host by the command-line tests: appends the flags of
  * every video mode set to the file named by LUMOX_VIDEO_PROBE_OUT, then sets
- * the mode as asked. The host's options can so be seen from outside. */
+ * the mode as asked, or with the depth LUMOX_VIDEO_PROBE_BPP gives, as a
+ * display that ignores the depth asked for would. The host's options can so
+ * be seen from outside. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <stdint.h>
@@ -18,5 +20,6 @@ SDL_Surface *SDL_SetVideoMode(int width, int height, int bpp, uint32_t flags) {
         fprintf(f, "mode %dx%dx%d flags 0x%08x\n", width, height, bpp, (unsigned)flags);
         fclose(f);
     }
-    return real ? real(width, height, bpp, flags) : NULL;
+    const char *forced_bpp = getenv("LUMOX_VIDEO_PROBE_BPP");
+    return real ? real(width, height, forced_bpp ? atoi(forced_bpp) : bpp, flags) : NULL;
 }

@@ -41,7 +41,9 @@ void note_main_thread() {}
 
 // The loaders' objects are linked with --wrap for malloc, calloc and free:
 // while tracking, each live block is remembered, so that an input abandoned
-// by a longjmp leaves nothing behind.
+// by a longjmp leaves nothing behind. That holds because every buffer of a
+// load, the loaders' own temporary ones included, comes from the C allocator
+// (xmalloc, xcalloc), never from new or a container.
 extern "C" void *__real_malloc(size_t n);
 extern "C" void *__real_calloc(size_t n, size_t size);
 extern "C" void __real_free(void *p);
@@ -107,8 +109,8 @@ FILE *fuzz_open(const uint8_t *data, size_t size) {
     return f;
 }
 
-void fuzz_load(const uint8_t *data, size_t size, GuestObject *(*loader)(FILE *, uint32_t),
-               uint32_t count_field) {
+void fuzz_load(const uint8_t *data, size_t size,
+               GuestObject *(*loader)(FILE *, uint32_t, uint32_t *)) {
     if (size < 64) {
         return; // no header offset; and fmemopen refuses an empty buffer
     }
@@ -119,10 +121,9 @@ void fuzz_load(const uint8_t *data, size_t size, GuestObject *(*loader)(FILE *, 
     if (setjmp(escape) == 0) {
         seek_to(f, 60);
         const uint32_t h = read_u32(f);
-        const GuestObject *objects = loader(f, h);
+        uint32_t count = 0;
+        const GuestObject *objects = loader(f, h, &count);
         // A load that succeeds has placed every object inside the block.
-        uint32_t count;
-        memcpy(&count, data + h + count_field, 4); // read by the loader, so inside
         const uintptr_t block = reinterpret_cast<uintptr_t>(object_block);
         for (uint32_t k = 0; k < count; k++) {
             const uint64_t start = objects[k].host_base;

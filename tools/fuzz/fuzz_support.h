@@ -20,10 +20,10 @@ void fuzz_track_end();
 
 struct GuestObject;
 // Loads one input as an image file (header offset at byte 60) with the given
-// loader; count_field is the object count's offset in its header. Rejections
-// return; a load that breaks the loader's own promises aborts.
-void fuzz_load(const uint8_t *data, size_t size, GuestObject *(*loader)(FILE *, uint32_t),
-               uint32_t count_field);
+// loader. Rejections return; a load that breaks the loader's own promises
+// aborts.
+void fuzz_load(const uint8_t *data, size_t size,
+               GuestObject *(*loader)(FILE *, uint32_t, uint32_t *));
 
 // A stream over the input bytes, positioned at its start.
 FILE *fuzz_open(const uint8_t *data, size_t size);

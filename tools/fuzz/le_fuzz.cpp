@@ -3,6 +3,6 @@
 #include "loader/loader.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    fuzz_load(data, size, load_le, 0x44);
+    fuzz_load(data, size, load_le);
     return 0;
 }
