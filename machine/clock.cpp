@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <mutex>
+#include <thread>
 
 bool demo_clock = false;
 void (*demo_checkpoint)() = nullptr;
@@ -12,8 +13,11 @@ void (*demo_checkpoint)() = nullptr;
 // Demo time and its listeners belong to whoever holds demo_mutex: the main
 // thread inside a poll or a frame, or the render's stall watch. A timed
 // mutex, so that an exit on another thread can give up on a holder that was
-// stopped mid-advance.
-static std::recursive_timed_mutex demo_mutex;
+// stopped mid-advance; recursive, as listeners read the time.
+static std::timed_mutex demo_mutex;
+// Recursive by hand, so that the owner and depth are plain to see.
+static std::atomic<std::thread::id> demo_owner{};
+static int demo_depth = 0; // touched by the owner only
 static DemoTime demo_time = 0;
 static std::atomic<uint64_t> advance_count{0};
 static DemoListener sound_listener = nullptr;
@@ -34,14 +38,22 @@ static int64_t steady_ms() {
 }
 
 void demo_lock() {
-    demo_mutex.lock();
+    const std::thread::id self = std::this_thread::get_id();
+    if (demo_owner.load() != self) {
+        demo_mutex.lock();
+        demo_owner.store(self);
+    }
+    demo_depth++;
 }
 
 void demo_unlock() {
     if (!is_watch_thread) {
         last_release_ms.store(steady_ms());
     }
-    demo_mutex.unlock();
+    if (--demo_depth == 0) {
+        demo_owner.store(std::thread::id());
+        demo_mutex.unlock();
+    }
 }
 
 void demo_mark_watch_thread() {
@@ -53,7 +65,15 @@ int64_t demo_ms_since_release() {
 }
 
 bool demo_try_lock_for_ms(int ms) {
-    return demo_mutex.try_lock_for(std::chrono::milliseconds(ms));
+    const std::thread::id self = std::this_thread::get_id();
+    if (demo_owner.load() != self) {
+        if (!demo_mutex.try_lock_for(std::chrono::milliseconds(ms))) {
+            return false;
+        }
+        demo_owner.store(self);
+    }
+    demo_depth++;
+    return true;
 }
 
 void set_demo_listeners(DemoListener sound, DemoListener render) {

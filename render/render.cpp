@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <pthread.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -113,9 +114,24 @@ void step_slot() {
     }
 }
 
+// Threads made from here on (the encoder's, its codecs') leave SIGINT and
+// SIGTERM to the main thread, which ends the render at its next poll.
+struct QuietSignals {
+    sigset_t before;
+    QuietSignals() {
+        sigset_t set;
+        sigemptyset(&set);
+        sigaddset(&set, SIGINT);
+        sigaddset(&set, SIGTERM);
+        pthread_sigmask(SIG_BLOCK, &set, &before);
+    }
+    ~QuietSignals() { pthread_sigmask(SIG_SETMASK, &before, nullptr); }
+};
+
 void start_file(const RenderAudioFormat *audio) {
     started = true;
     has_audio = audio != nullptr;
+    const QuietSignals quiet;
     encoder_start(audio);
     for (const std::vector<uint8_t> &slot : waiting_slots) {
         encoder_video_frame(slot.data(), slot.data() + frame_bytes);
@@ -363,7 +379,12 @@ void begin_render() {
     action.sa_handler = on_signal;
     action.sa_flags = SA_RESTART;
     sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
+    // A SIGINT ignored already (a background job of a script) stays so.
+    struct sigaction before = {};
+    sigaction(SIGINT, nullptr, &before);
+    if (before.sa_handler != SIG_IGN) {
+        sigaction(SIGINT, &action, nullptr);
+    }
     sigaction(SIGTERM, &action, nullptr);
 
     progress_on_terminal = isatty(2) != 0;
@@ -371,6 +392,7 @@ void begin_render() {
     last_progress = wall_start;
     // Detached: it stops at the next look once the render ends, and an exit
     // must never wait for a thread that waits for a lock.
+    const QuietSignals quiet;
     std::thread(watch_stalls).detach();
 }
 
