@@ -7,8 +7,8 @@
 #include <cstdint>
 
 struct PictureLayout {
-    int width, height;    // the output
-    int x, y, w, h;       // the picture area within it, centred
+    int width, height;     // the output
+    int x, y, w, h;        // the picture area within it, centred
     int column_start[321]; // output column of guest column x: [x] to [x + 1]
     int row_start[201];    // output line of guest line y: [y] to [y + 1]
     // Expands one guest line into output pixels through a colour table.

@@ -18,8 +18,8 @@ struct RenderContainer {
 const RenderContainer *render_container_for(const char *path);
 
 struct RenderVideoFormat {
-    int width, height;        // of the encoded picture
-    bool square_pixels;       // native picture: aspect 1:1 instead of 5:6
+    int width, height;          // of the encoded picture
+    bool square_pixels;         // native picture: aspect 1:1 instead of 5:6
     int64_t rate_num, rate_den; // frames a second, num/den
 };
 

@@ -143,8 +143,9 @@ void start_file(const RenderAudioFormat *audio) {
 void emit_slot() {
     if (!started) {
         if (waiting_slots.size() >= waiting_limit) {
-            fprintf(stderr, "render: the demo had not opened its sound device after %d s of demo "
-                            "time; the file has no sound\n",
+            fprintf(stderr,
+                    "render: the demo had not opened its sound device after %d s of demo "
+                    "time; the file has no sound\n",
                     audio_wait_seconds);
             start_file(nullptr);
         } else {
@@ -197,7 +198,8 @@ void capture_audio(const uint8_t *bytes, size_t count) {
         return; // the file began without sound
     }
     encoder_audio(bytes, count);
-    audio_samples += static_cast<int64_t>(count) / (audio_format.channels * audio_format.bytes_per_sample);
+    audio_samples +=
+        static_cast<int64_t>(count) / (audio_format.channels * audio_format.bytes_per_sample);
 }
 
 const CaptureSink render_sink = {capture_frame, capture_audio_format, capture_audio};
@@ -297,8 +299,7 @@ void parse_render_rate(const char *text) {
         ok = parse_whole(end + 1, &end, rate_term_limit, den);
     }
     // Between one and a thousand frames a second.
-    ok = ok && *end == '\0' && num > 0 && den > 0 && num >= den &&
-         num <= max_frames_a_second * den;
+    ok = ok && *end == '\0' && num > 0 && den > 0 && num >= den && num <= max_frames_a_second * den;
     if (!ok) {
         fatal("fps %s: not a frame rate (an integer or a fraction such as 60000/1001, "
               "from 1 to 1000)",
@@ -364,8 +365,7 @@ void begin_render() {
 
     step_whole = render_rate_den * demo_units_per_second / render_rate_num;
     step_rest = render_rate_den * demo_units_per_second % render_rate_num;
-    waiting_limit =
-        static_cast<size_t>(audio_wait_seconds * render_rate_num / render_rate_den + 1);
+    waiting_limit = static_cast<size_t>(audio_wait_seconds * render_rate_num / render_rate_den + 1);
     demo_clock = true;
     capture_sink = &render_sink;
     set_demo_listeners(sound_demo_advance, render_advance);
@@ -428,9 +428,9 @@ void end_render() {
     // The sound lasts as long as the picture: what the demo did not play
     // after its last sample is silence.
     if (has_audio) {
-        const int64_t total = has_video ? next_slot * render_rate_den * audio_format.rate /
-                                              render_rate_num
-                                        : samples_before(end, audio_format.rate);
+        const int64_t total =
+            has_video ? next_slot * render_rate_den * audio_format.rate / render_rate_num
+                      : samples_before(end, audio_format.rate);
         const int frame = audio_format.channels * audio_format.bytes_per_sample;
         static uint8_t silence[16384];
         memset(silence, audio_format.bytes_per_sample == 1 ? 0x80 : 0, sizeof silence);
@@ -443,9 +443,9 @@ void end_render() {
     }
     encoder_finish();
     const double wall_s = wall_seconds();
-    const double length_s =
-        has_video ? static_cast<double>(next_slot) * render_rate_den / render_rate_num
-                  : static_cast<double>(audio_samples) / audio_format.rate;
+    const double length_s = has_video
+                                ? static_cast<double>(next_slot) * render_rate_den / render_rate_num
+                                : static_cast<double>(audio_samples) / audio_format.rate;
     if (progress_on_terminal) {
         fprintf(stderr, "\r\033[K");
     }

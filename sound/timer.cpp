@@ -170,7 +170,8 @@ void timer_demo_advance(DemoTime, DemoTime to) {
             continue;
         }
         // Returning 0 cancels the timer, as SDL's does.
-        demo_tick_due = next_ms == 0 ? -1 : due + static_cast<DemoTime>(next_ms) * demo_units_per_ms;
+        demo_tick_due =
+            next_ms == 0 ? -1 : due + static_cast<DemoTime>(next_ms) * demo_units_per_ms;
     }
 }
 

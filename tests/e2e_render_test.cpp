@@ -77,7 +77,8 @@ std::vector<uint8_t> screen_frame(int f, int level) {
     for (int i = 0; i < 64000; i++) {
         for (int c = 0; c < 3; c++) {
             const int six_bit = palette[3 * pixels[i] + c] / 4;
-            rgb[3 * i + c] = static_cast<uint8_t>((level >= 64 ? six_bit : six_bit * level >> 6) * 4);
+            rgb[3 * i + c] =
+                static_cast<uint8_t>((level >= 64 ? six_bit : six_bit * level >> 6) * 4);
         }
     }
     return rgb;
@@ -218,7 +219,8 @@ TEST(Render, ReproducibleAndTheOtherContainers) {
     ASSERT_EQ(wav.exit_status, 0) << describe(wav);
     const std::vector<int16_t> wav_samples = decode_audio(dir, dir.file("d.wav"));
     const std::vector<int16_t> mkv_samples = decode_audio(dir, dir.file("a.mkv"));
-    EXPECT_EQ(static_cast<int64_t>(wav_samples.size()) / 2, rendered_count(wav, "d.wav", "samples"));
+    EXPECT_EQ(static_cast<int64_t>(wav_samples.size()) / 2,
+              rendered_count(wav, "d.wav", "samples"));
     ASSERT_LE(wav_samples.size(), mkv_samples.size());
     EXPECT_TRUE(std::equal(wav_samples.begin(), wav_samples.end(), mkv_samples.begin()));
 
@@ -287,8 +289,8 @@ TEST(Render, EveryNoteOnsetIsInStepWithItsSoundAndABusyWaitDoesNotHang) {
     EXPECT_EQ(r.err.find("moved on by itself"), std::string::npos) << r.err;
     const std::vector<std::vector<uint8_t>> frames = decode_frames(dir, dir.file("out.mkv"));
     const std::vector<int16_t> audio = decode_audio(dir, dir.file("out.mkv"));
-    const int rate = static_cast<int>(field(probe(dir.file("out.mkv"), "a:0", "sample_rate"),
-                                            "sample_rate"));
+    const int rate =
+        static_cast<int>(field(probe(dir.file("out.mkv"), "a:0", "sample_rate"), "sample_rate"));
     const double slot_s = 1796.0 / 125875;
     int onsets = 0;
     for (size_t k = 1; k < frames.size(); k++) {
@@ -300,8 +302,8 @@ TEST(Render, EveryNoteOnsetIsInStepWithItsSoundAndABusyWaitDoesNotHang) {
         ASSERT_EQ(now, (before + 1) % 8) << "slot " << k;
         const double shown_s = k * slot_s;
         const double sound_s =
-            static_cast<double>(note_onset(audio, rate, before, now,
-                                           static_cast<int64_t>(shown_s * rate))) /
+            static_cast<double>(
+                note_onset(audio, rate, before, now, static_cast<int64_t>(shown_s * rate))) /
             rate;
         EXPECT_GE(shown_s - sound_s, -0.001) << "note " << now << " shown before it sounds";
         EXPECT_LE(shown_s - sound_s, slot_s + 0.006) << "note " << now << " shown late";
@@ -374,7 +376,9 @@ TEST(Render, FaultsAreOneLineAndLeaveNoFile) {
     const std::string probe_lib = "LD_PRELOAD=" + sample_build_dir() + "/tests/no_encoder_probe.so";
     const Fault faults[] = {
         {{"-render", "keep.avi"}, "render keep.avi: unknown file type", {}, ""},
-        {{"-render", "no/such/keep.mkv"}, "render no/such/keep.mkv: No such file or directory", {},
+        {{"-render", "no/such/keep.mkv"},
+         "render no/such/keep.mkv: No such file or directory",
+         {},
          ""},
         {{"-render", "keep.mkv", "-fps", "0"}, "fps 0: not a frame rate", {}, ""},
         {{"-render", "keep.mkv", "-fps", "60/0"}, "fps 60/0: not a frame rate", {}, ""},
@@ -382,10 +386,15 @@ TEST(Render, FaultsAreOneLineAndLeaveNoFile) {
         {{"-render", "keep.mkv", "-fps", "25fps"}, "fps 25fps: not a frame rate", {}, ""},
         {{"-render", "keep.wav", "-mute"}, "render keep.wav: -mute leaves no sound", {}, ""},
         {{"-seconds", "5"}, "render: -seconds needs -render FILE", {}, ""},
-        {{"-render", "keep.mkv"}, "render: no encoder ffv1", {probe_lib, "LUMOX_NO_ENCODER=ffv1"},
+        {{"-render", "keep.mkv"},
+         "render: no encoder ffv1",
+         {probe_lib, "LUMOX_NO_ENCODER=ffv1"},
          ""},
         // A file-size limit (SIGXFSZ ignored) fails the writes as a full disk does.
-        {{"-render", "keep.mkv"}, "render keep.mkv: File too large", {}, "trap '' XFSZ; ulimit -f 40; "},
+        {{"-render", "keep.mkv"},
+         "render keep.mkv: File too large",
+         {},
+         "trap '' XFSZ; ulimit -f 40; "},
     };
     for (const Fault &fault : faults) {
         std::string args;
@@ -417,7 +426,8 @@ TEST(Render, FaultsAreOneLineAndLeaveNoFile) {
         EXPECT_EQ(host_lines.rfind(fault.message, 0), 0u) << r.err;
         EXPECT_EQ(std::count(host_lines.begin(), host_lines.end(), '\n'), 1) << r.err;
         EXPECT_EQ(outputs(dir), (std::vector<std::string>{"keep.avi", "keep.mkv", "keep.wav"}));
-        EXPECT_TRUE(read_bytes(dir.file("keep.mkv")) == std::vector<unsigned char>({'o', 'l', 'd'}));
+        EXPECT_TRUE(read_bytes(dir.file("keep.mkv")) ==
+                    std::vector<unsigned char>({'o', 'l', 'd'}));
     }
 }
 

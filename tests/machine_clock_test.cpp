@@ -57,7 +57,8 @@ TEST(DemoClock, SamplesBeforeIsExactFloor) {
                 if (near < 0) {
                     continue;
                 }
-                const uint64_t reference = static_cast<uint64_t>(near) * static_cast<uint64_t>(rate) /
+                const uint64_t reference = static_cast<uint64_t>(near) *
+                                           static_cast<uint64_t>(rate) /
                                            static_cast<uint64_t>(demo_units_per_second);
                 ASSERT_EQ(samples_before(near, rate), static_cast<int64_t>(reference))
                     << "t " << near << " rate " << rate;

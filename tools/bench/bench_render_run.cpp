@@ -14,7 +14,10 @@ namespace {
 
 // build/tools/bench/lumox_bench -> build/
 std::string build_dir() {
-    return std::filesystem::read_symlink("/proc/self/exe").parent_path().parent_path().parent_path();
+    return std::filesystem::read_symlink("/proc/self/exe")
+        .parent_path()
+        .parent_path()
+        .parent_path();
 }
 
 // Renders `seconds` of the sample (then its fade) into dir/out.<extension>;
