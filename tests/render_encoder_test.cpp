@@ -266,6 +266,22 @@ TEST(RenderEncoderDeathTest, WriteErrorsLeaveNoFileAndKeepTheOldOne) {
     EXPECT_EQ(names_in(dir.path), std::vector<std::string>{"out.mkv"});
     EXPECT_EQ(read_bytes(target), (std::vector<unsigned char>{'o', 'l', 'd'}));
 
+    // A fatal error elsewhere while the encoder thread works: the exit
+    // handler must not wait for it.
+    auto guest_fault = [&] {
+        atexit(encoder_abort);
+        encoder_prepare(target.c_str(), render_container_for(target.c_str()), &native_43);
+        encoder_start(&stereo16);
+        std::vector<uint8_t> pixels, palette;
+        for (int k = 0; k < 20; k++) {
+            make_frame(k, pixels, palette);
+            encoder_video_frame(pixels.data(), palette.data());
+        }
+        fatal("guest fault");
+    };
+    EXPECT_EXIT(guest_fault(), testing::ExitedWithCode(1), "^guest fault\n$");
+    EXPECT_EQ(names_in(dir.path), std::vector<std::string>{"out.mkv"});
+
     const std::string locked = dir.file("locked");
     mkdir(locked.c_str(), 0555);
     chmod(dir.path.c_str(), 0755);
