@@ -8,6 +8,7 @@
 #include "binding/catalogue.h"
 #include "machine/capture.h"
 #include "machine/clock.h"
+#include "machine/picture.h"
 #include "shell/fatal.h"
 
 SDL_mutex *video_mutex = nullptr;
@@ -58,10 +59,8 @@ static int resized_w = 0;
 static int resized_h = 0;
 // host_palette in the display surface's pixel format.
 static uint32_t screen_colours[256];
-// Output column of guest column x is column_start[x] up to column_start[x + 1]
-// (absolute on the display surface); likewise row_start for guest lines.
-static int column_start[321];
-static int row_start[201];
+// Where the picture lies on the display surface, absolute.
+static PictureLayout layout;
 static SDL_Rect picture;
 // What the display surface shows, so that a new surface can be redrawn.
 constexpr int shows_nothing = -2;
@@ -119,61 +118,14 @@ static void display_size(int &w, int &h) {
     h = picture_lines() * window_factor();
 }
 
-// One guest line into output pixels. Whole factors (1x to 6x, the usual
-// windows) get loops of a fixed count; other widths the general one.
-template <int K> static void expand_line(const uint8_t *in, uint32_t *out) {
-    for (int x = 0; x < 320; x++) {
-        const uint32_t c = screen_colours[in[x]];
-        for (int n = 0; n < K; n++) {
-            *out++ = c;
-        }
-    }
-}
-
-static void expand_line_spread(const uint8_t *in, uint32_t *out) {
-    for (int x = 0; x < 320; x++) {
-        const uint32_t c = screen_colours[in[x]];
-        for (int n = column_start[x + 1] - column_start[x]; n > 0; n--) {
-            *out++ = c;
-        }
-    }
-}
-
-using LineExpander = void (*)(const uint8_t *, uint32_t *);
-static LineExpander expand_columns = expand_line_spread;
-
-static void choose_expander(int pw) {
-    static const LineExpander whole[] = {expand_line<1>, expand_line<2>, expand_line<3>,
-                                         expand_line<4>, expand_line<5>, expand_line<6>};
-    const int k = pw / 320;
-    expand_columns = pw % 320 == 0 && k >= 1 && k <= 6 ? whole[k - 1] : expand_line_spread;
-}
-
-// The largest picture of the chosen aspect within w x h, centred, and the
-// maps from guest columns and lines to output pixels. Counts are whole and
-// differ by at most one, spread evenly. A surface smaller than the frame
-// drops columns or lines evenly (counts of 0) rather than failing.
+// The picture's place on the display surface and its maps from guest
+// columns and lines to output pixels.
 static void lay_out(int w, int h) {
-    const int lines = picture_lines();
-    int pw, ph;
-    if (static_cast<int64_t>(w) * lines <= static_cast<int64_t>(h) * 320) {
-        pw = w;
-        ph = static_cast<int>(static_cast<int64_t>(w) * lines / 320);
-    } else {
-        ph = h;
-        pw = static_cast<int>(static_cast<int64_t>(h) * 320 / lines);
-    }
-    picture.x = static_cast<Sint16>((w - pw) / 2);
-    picture.y = static_cast<Sint16>((h - ph) / 2);
-    picture.w = static_cast<Uint16>(pw);
-    picture.h = static_cast<Uint16>(ph);
-    for (int x = 0; x <= 320; x++) {
-        column_start[x] = picture.x + static_cast<int>(static_cast<int64_t>(x) * pw / 320);
-    }
-    for (int y = 0; y <= 200; y++) {
-        row_start[y] = picture.y + static_cast<int>(static_cast<int64_t>(y) * ph / 200);
-    }
-    choose_expander(pw);
+    lay_out_picture(layout, w, h, square_pixels != 0);
+    picture.x = static_cast<Sint16>(layout.x);
+    picture.y = static_cast<Sint16>(layout.y);
+    picture.w = static_cast<Uint16>(layout.w);
+    picture.h = static_cast<Uint16>(layout.h);
 }
 
 static void map_colours() {
@@ -183,27 +135,10 @@ static void map_colours() {
     }
 }
 
-// frame_pixels onto the picture area, through screen_colours. Each guest line
-// is expanded once and its output line repeated.
+// frame_pixels onto the picture area, through screen_colours.
 static void draw_frame(SDL_Surface *display) {
-    uint8_t *base = static_cast<uint8_t *>(display->pixels);
-    const int pitch = display->pitch;
-    const size_t line_bytes = static_cast<size_t>(picture.w) * 4;
-    const size_t left_bytes = static_cast<size_t>(picture.x) * 4;
-    for (int y = 0; y < 200; y++) {
-        const int top = row_start[y];
-        const int bottom = row_start[y + 1];
-        if (top == bottom) {
-            continue;
-        }
-        uint8_t *first = base + static_cast<size_t>(top) * pitch;
-        expand_columns(frame_pixels + y * 320,
-                       reinterpret_cast<uint32_t *>(first) + column_start[0]);
-        for (int r = top + 1; r < bottom; r++) {
-            memcpy(base + static_cast<size_t>(r) * pitch + left_bytes, first + left_bytes,
-                   line_bytes);
-        }
-    }
+    draw_picture(layout, frame_pixels, screen_colours, static_cast<uint8_t *>(display->pixels),
+                 display->pitch);
 }
 
 // Draws what the display shows (the frame, a fill or nothing) and flips.

@@ -32,6 +32,8 @@ struct RenderAudioFormat {
 // Before the guest starts: the encoders exist, the temporary file beside
 // path is created. Each failure is one fatal line, and nothing is left.
 // video null: no video stream (audio-only containers, where it is ignored).
+// Also silences FFmpeg's own log and ignores SIGXFSZ, so that a file-size
+// limit is a write error like a full disk.
 void encoder_prepare(const char *path, const RenderContainer *container,
                      const RenderVideoFormat *video);
 // Opens the streams and writes the header, once; audio null: no audio
@@ -41,14 +43,17 @@ void encoder_start(const RenderAudioFormat *audio);
 // bytes (red, green, blue, unused), as SDL_Color holds them. Copied; blocks
 // while the queue is full.
 void encoder_video_frame(const uint8_t *pixels, const uint8_t *palette);
-// Interleaved samples in the started audio format. Copied; blocks while the
-// queue is full.
+// Interleaved samples in the started audio format, count bytes of whole
+// samples. Copied; blocks while the queue is full. Dropped when the render
+// was started without audio.
 void encoder_audio(const uint8_t *bytes, size_t count);
 // Drains the queue, flushes the encoders, writes the trailer and renames
 // the file into place. A failure is one fatal line, the temporary removed.
+// Another render may be prepared after it.
 void encoder_finish();
 // Removes the temporary file; for an exit after a fatal error. Waits for
-// nothing that could hang.
+// nothing that could hang: safe on any thread (the encoder's own included),
+// more than once, whatever the encoder thread is doing.
 void encoder_abort();
 // Bytes written to the file so far (for the progress line).
 uint64_t encoder_bytes_written();

@@ -1,0 +1,805 @@
+// The render's output file. The guest's thread only copies a frame or a run
+// of samples into a slot of a bounded queue; a thread of the encoder's own
+// converts, encodes and muxes them, so that the two share the machine.
+//
+// Long renders pass 2 GiB; this 32-bit process needs 64-bit file offsets.
+#define _FILE_OFFSET_BITS 64
+
+#include "render/encoder.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/channel_layout.h>
+#include <libavutil/dict.h>
+#include <libavutil/mem.h>
+#include <libswscale/swscale.h>
+}
+
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "machine/picture.h"
+#include "shell/fatal.h"
+
+static const RenderContainer containers[] = {
+    // The archival master: the native picture, lossless, tagged 4:3.
+    {".mkv", "matroska", "ffv1", "flac", true},
+    // For video sites: scaled sharply, 4:2:0, square pixels.
+    {".mp4", "mp4", "libx264", "aac", false},
+    {".wav", "wav", nullptr, nullptr, false},
+    {".flac", "flac", nullptr, "flac", false},
+};
+
+// Each encoder's settings, in FFmpeg's option syntax. Thread and slice counts
+// are fixed, never taken from the machine: x264's output depends on its
+// thread count, so a count of the machine's would make files differ between
+// machines. FFV1 level 3 keeps a checksum per slice, and its four slices
+// spread over two threads; its Golomb-Rice coder takes 0.6 times the time of
+// the range coder in the render benchmark, for files 1.8 times the size,
+// still lossless: the render's speed decides. x264's "veryfast" preset at quality 18 gives a
+// video site's own encoder a clean source at three times the speed of "fast".
+struct CodecSettings {
+    const char *codec;
+    const char *options;
+};
+static const CodecSettings codec_settings[] = {
+    {"ffv1", "threads=2:thread_type=slice:level=3:slices=4:slicecrc=1:coder=rice"},
+    {"libx264", "threads=4:thread_type=frame:preset=veryfast:crf=18"},
+    {"aac", "b=192k"},
+};
+
+const RenderContainer *render_container_for(const char *path) {
+    const char *slash = strrchr(path, '/');
+    const char *name = slash ? slash + 1 : path;
+    const char *dot = strrchr(name, '.');
+    // A name that is all extension (".mkv") is a hidden file without one.
+    if (!dot || dot == name) {
+        return nullptr;
+    }
+    for (const RenderContainer &c : containers) {
+        if (strcmp(dot, c.extension) == 0) {
+            return &c;
+        }
+    }
+    return nullptr;
+}
+
+// One slot of the queue: a frame (its pixels, then its palette), a run of
+// audio bytes, or the end.
+enum : uint32_t { item_frame = 1, item_audio = 2, item_end = 3 };
+constexpr uint32_t frame_bytes = 64000;
+constexpr uint32_t palette_bytes = 1024;
+struct QueueItem {
+    uint32_t kind;
+    uint32_t size_bytes; // audio bytes held in data
+    uint8_t data[frame_bytes + palette_bytes];
+};
+static_assert(sizeof(QueueItem) == 8 + 65024);
+// A few frames of slack between the guest and the encoder. A guest that
+// outruns the encoder waits here; nothing grows.
+constexpr int queue_slots = 16;
+static QueueItem queue_items[queue_slots];
+static int queue_head = 0;
+static int queue_count = 0;
+// Plain pthread objects: they have no destructors, which at exit could wait
+// for a thread still blocked on them.
+static pthread_mutex_t queue_mutex = PTHREAD_MUTEX_INITIALIZER;
+static pthread_cond_t queue_not_full = PTHREAD_COND_INITIALIZER;
+static pthread_cond_t queue_not_empty = PTHREAD_COND_INITIALIZER;
+static pthread_t encoder_thread;
+
+// Where a render is in its life; the calls must come in this order.
+enum : int { stage_idle, stage_prepared, stage_started };
+static int stage = stage_idle;
+// Set by encoder_abort: the process is ending, the file is no longer ours.
+static std::atomic<bool> aborting{false};
+// The temporary file exists and is ours to remove.
+static std::atomic<bool> temp_live{false};
+static std::atomic<uint64_t> bytes_written{0};
+
+static const RenderContainer *container = nullptr;
+static char target_path[PATH_MAX];
+static char temp_path[PATH_MAX + 8];
+static int file_fd = -1;
+static int64_t file_position = 0;
+static RenderAudioFormat audio_format;
+static bool has_video = false;
+static bool has_audio = false;
+
+static const AVOutputFormat *muxer = nullptr;
+static AVFormatContext *output = nullptr;
+static AVIOContext *output_io = nullptr;
+static AVCodecContext *video_codec = nullptr;
+static AVCodecContext *audio_codec = nullptr;
+static AVStream *video_stream = nullptr;
+static AVStream *audio_stream = nullptr;
+static AVFrame *video_frame = nullptr;
+static AVFrame *audio_frame = nullptr;
+static AVPacket *packet = nullptr;
+// The scaled picture in 32-bit RGB before its conversion to 4:2:0; null for
+// the native picture, which is drawn straight into the frame.
+static SwsContext *to_yuv = nullptr;
+static uint8_t *scaled_rgb = nullptr;
+static int scaled_pitch = 0;
+static PictureLayout layout;
+static int64_t frames_sent = 0;
+static int64_t samples_sent = 0;
+// Samples waiting in audio_frame, and how many make a frame for the encoder.
+static int audio_fill = 0;
+static int audio_chunk = 0;
+// What audio takes where the encoder takes any number of samples (PCM).
+constexpr int pcm_chunk_samples = 4096;
+
+// Every failure after the temporary file exists comes here: the file goes
+// first, so it goes even where no exit handler removes it.
+[[noreturn]] static void fail_errno() {
+    const int error_number = errno;
+    encoder_abort();
+    errno = error_number;
+    fatal_errno("render %s", target_path);
+}
+
+[[noreturn]] static void fail_av(const char *step, int error) {
+    char text[AV_ERROR_MAX_STRING_SIZE];
+    av_strerror(error, text, sizeof text);
+    encoder_abort();
+    fatal("render %s: %s: %s", target_path, step, text);
+}
+
+[[noreturn]] static void out_of_memory() {
+    encoder_abort();
+    fatal("render: out of memory");
+}
+
+template <typename T> static T *need(T *p) {
+    if (!p) {
+        out_of_memory();
+    }
+    return p;
+}
+
+#if LIBAVFORMAT_VERSION_MAJOR < 61
+using OutputBytes = uint8_t *;
+#else
+using OutputBytes = const uint8_t *;
+#endif
+
+// libavformat writes through these, so that a write error is reported with
+// its own errno (a full disk, a size limit) and the file's size is known.
+static int write_file(void *, OutputBytes bytes, int size) {
+    const uint8_t *p = bytes;
+    size_t left = static_cast<size_t>(size);
+    while (left > 0) {
+        const ssize_t n = write(file_fd, p, left);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            if (n == 0) {
+                errno = EIO;
+            }
+            fail_errno();
+        }
+        p += n;
+        left -= static_cast<size_t>(n);
+        file_position += n;
+    }
+    if (static_cast<uint64_t>(file_position) > bytes_written.load(std::memory_order_relaxed)) {
+        bytes_written.store(static_cast<uint64_t>(file_position), std::memory_order_relaxed);
+    }
+    return size;
+}
+
+static int64_t seek_file(void *, int64_t offset, int whence) {
+    if (whence == AVSEEK_SIZE) {
+        struct stat st;
+        return fstat(file_fd, &st) == 0 ? st.st_size : AVERROR(errno);
+    }
+    const off_t at = lseek(file_fd, offset, whence & ~AVSEEK_FORCE);
+    if (at < 0) {
+        fail_errno();
+    }
+    file_position = at;
+    return at;
+}
+
+static const CodecSettings *settings_for(const char *codec) {
+    for (const CodecSettings &s : codec_settings) {
+        if (strcmp(s.codec, codec) == 0) {
+            return &s;
+        }
+    }
+    return nullptr;
+}
+
+static const AVCodec *require_encoder(const char *name) {
+    const AVCodec *codec = avcodec_find_encoder_by_name(name);
+    if (!codec) {
+        fatal("render: no encoder %s", name);
+    }
+    return codec;
+}
+
+static AVCodecContext *new_codec_context(const char *name) {
+    AVCodecContext *ctx = need(avcodec_alloc_context3(require_encoder(name)));
+    ctx->flags |= AV_CODEC_FLAG_BITEXACT;
+    if (muxer->flags & AVFMT_GLOBALHEADER) {
+        ctx->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+    }
+    return ctx;
+}
+
+// Opens the encoder with its settings; an option it does not know would
+// otherwise be dropped without a word.
+static void open_codec(AVCodecContext *ctx) {
+    AVDictionary *options = nullptr;
+    const CodecSettings *settings = settings_for(ctx->codec->name);
+    if (settings && av_dict_parse_string(&options, settings->options, "=", ":", 0) < 0) {
+        fail_av(ctx->codec->name, AVERROR(EINVAL));
+    }
+    const int ret = avcodec_open2(ctx, ctx->codec, &options);
+    if (ret < 0) {
+        fail_av(ctx->codec->name, ret);
+    }
+    const AVDictionaryEntry *unused = av_dict_get(options, "", nullptr, AV_DICT_IGNORE_SUFFIX);
+    if (unused) {
+        encoder_abort();
+        fatal("render: %s has no option %s", ctx->codec->name, unused->key);
+    }
+    av_dict_free(&options);
+}
+
+// Frames the encoder may still hold are copied before they are written to.
+static void make_writable(AVFrame *frame) {
+    const int ret = av_frame_make_writable(frame);
+    if (ret < 0) {
+        fail_av("frame", ret);
+    }
+}
+
+static void open_video(const RenderVideoFormat *video) {
+    if (video->rate_num <= 0 || video->rate_den <= 0 || video->rate_num > INT_MAX ||
+        video->rate_den > INT_MAX) {
+        fatal("render: frame rate %lld/%lld", static_cast<long long>(video->rate_num),
+              static_cast<long long>(video->rate_den));
+    }
+    AVCodecContext *v = new_codec_context(container->video_codec);
+    const int num = static_cast<int>(video->rate_num);
+    const int den = static_cast<int>(video->rate_den);
+    // Frame n has pts n. Matroska keeps milliseconds: frame n lands at
+    // round(n x 1000 x den / num) ms, at 125875/1796 fps 0, 14, 29, 43...
+    // MP4 takes the time base's denominator as its timescale (doubled until
+    // it reaches 10000), where every frame lasts exactly den ticks: no
+    // rounding at all.
+    v->time_base = AVRational{den, num};
+    v->framerate = AVRational{num, den};
+    if (container->native_picture) {
+        v->width = 320;
+        v->height = 200;
+        // 0x00RRGGBB in host order: the colour table's own entries.
+        v->pix_fmt = AV_PIX_FMT_0RGB32;
+        v->sample_aspect_ratio = video->square_pixels ? AVRational{1, 1} : AVRational{5, 6};
+        lay_out_picture(layout, 320, 200, true);
+    } else {
+        // 4:2:0 halves both sides; x264 would round an odd one away.
+        if (video->width < 2 || video->height < 2 || video->width > 16384 ||
+            video->height > 16384 || video->width % 2 != 0 || video->height % 2 != 0) {
+            fatal("render: picture size %dx%d", video->width, video->height);
+        }
+        v->width = video->width;
+        v->height = video->height;
+        v->pix_fmt = AV_PIX_FMT_YUV420P;
+        v->sample_aspect_ratio = AVRational{1, 1};
+        // What the conversion below computes; untagged HD video is taken
+        // for BT.709 by players anyway.
+        v->color_range = AVCOL_RANGE_MPEG;
+        v->colorspace = AVCOL_SPC_BT709;
+        v->color_primaries = AVCOL_PRI_BT709;
+        v->color_trc = AVCOL_TRC_BT709;
+        lay_out_picture(layout, video->width, video->height, video->square_pixels);
+        // The same size: the luma keeps every scaled pixel, and the chroma
+        // of each 2x2 block is their plain average (the area filter; a
+        // bilinear one would smear it over the next lines). Bit-exact
+        // arithmetic, so that another processor gives the same file.
+        to_yuv = need(sws_getContext(v->width, v->height, AV_PIX_FMT_0RGB32, v->width, v->height,
+                                     AV_PIX_FMT_YUV420P, SWS_AREA | SWS_BITEXACT | SWS_ACCURATE_RND,
+                                     nullptr, nullptr, nullptr));
+        sws_setColorspaceDetails(to_yuv, sws_getCoefficients(SWS_CS_ITU709), 1,
+                                 sws_getCoefficients(SWS_CS_ITU709), 0, 0, 1 << 16, 1 << 16);
+        scaled_pitch = v->width * 4;
+        // Zeroed once: the borders are black and the picture never draws
+        // on them.
+        scaled_rgb = need(static_cast<uint8_t *>(
+            av_mallocz(static_cast<size_t>(scaled_pitch) * static_cast<size_t>(v->height))));
+    }
+    open_codec(v);
+    video_codec = v;
+    video_frame = need(av_frame_alloc());
+    video_frame->format = v->pix_fmt;
+    video_frame->width = v->width;
+    video_frame->height = v->height;
+    if (av_frame_get_buffer(video_frame, 0) < 0) {
+        out_of_memory();
+    }
+}
+
+// The temporary file, beside the target so that the rename stays within
+// one file system.
+static void create_temporary() {
+    struct stat st;
+    if (stat(target_path, &st) == 0 && !S_ISREG(st.st_mode)) {
+        fatal("render %s: not a regular file", target_path);
+    }
+    snprintf(temp_path, sizeof temp_path, "%s.XXXXXX", target_path);
+    // mkstemp's 0600 becomes what a new file gets under the umask. The umask
+    // can only be read by setting it; this runs before the guest starts,
+    // while no other thread creates files.
+    const mode_t mask = umask(0);
+    umask(mask);
+    file_fd = mkostemp(temp_path, O_CLOEXEC);
+    if (file_fd < 0) {
+        fatal_errno("render %s", target_path);
+    }
+    temp_live.store(true);
+    if (fchmod(file_fd, 0666 & ~mask) != 0) {
+        fail_errno();
+    }
+    file_position = 0;
+    bytes_written.store(0);
+}
+
+void encoder_prepare(const char *path, const RenderContainer *c, const RenderVideoFormat *video) {
+    if (stage != stage_idle) {
+        fatal("render: prepared twice");
+    }
+    if (strlen(path) >= sizeof target_path) {
+        errno = ENAMETOOLONG;
+        fatal_errno("render %s", path);
+    }
+    if (!c) {
+        fatal("render %s: unknown extension", path);
+    }
+    strcpy(target_path, path);
+    container = c;
+    // The libraries' own chatter (x264's statistics, warnings) would break
+    // the one-line reports and the progress line; failures come as ours.
+    av_log_set_level(AV_LOG_QUIET);
+    // A file-size limit would otherwise kill the process at the write, with
+    // no message and the temporary file left; ignored, the write fails with
+    // EFBIG and is reported like a full disk.
+    signal(SIGXFSZ, SIG_IGN);
+    muxer = av_guess_format(c->muxer, nullptr, nullptr);
+    if (!muxer) {
+        fatal("render: no muxer %s", c->muxer);
+    }
+    // Which PCM format the guest plays is known only at the start.
+    if (c->audio_codec) {
+        require_encoder(c->audio_codec);
+    } else {
+        require_encoder("pcm_u8");
+        require_encoder("pcm_s16le");
+    }
+    has_video = c->video_codec && video;
+    if (c->video_codec) {
+        require_encoder(c->video_codec);
+    }
+    // Opened now, so that an encoder that refuses its settings fails before
+    // the guest starts.
+    if (has_video) {
+        open_video(video);
+    }
+    create_temporary();
+    frames_sent = 0;
+    samples_sent = 0;
+    audio_fill = 0;
+    queue_head = 0;
+    queue_count = 0;
+    stage = stage_prepared;
+}
+
+static void open_audio(const RenderAudioFormat *audio) {
+    if (audio->rate <= 0 || (audio->channels != 1 && audio->channels != 2) ||
+        (audio->bytes_per_sample != 1 && audio->bytes_per_sample != 2)) {
+        encoder_abort();
+        fatal("render: audio of %d Hz, %d channels, %d bytes a sample", audio->rate,
+              audio->channels, audio->bytes_per_sample);
+    }
+    audio_format = *audio;
+    const char *name = container->audio_codec         ? container->audio_codec
+                       : audio->bytes_per_sample == 1 ? "pcm_u8"
+                                                      : "pcm_s16le";
+    AVCodecContext *a = new_codec_context(name);
+    const int *rates = a->codec->supported_samplerates;
+    if (rates) {
+        while (*rates != 0 && *rates != audio->rate) {
+            rates++;
+        }
+        if (*rates == 0) {
+            encoder_abort();
+            fatal("render %s: %s takes no audio of %d Hz", target_path, name, audio->rate);
+        }
+    }
+    // The encoders' first formats: U8 (pcm_u8), S16 (pcm_s16le, flac) or
+    // FLTP (aac), which convert_samples makes. FLAC takes no 8-bit samples:
+    // an 8-bit guest's samples go in as 16-bit ones with a low byte of zero,
+    // which FLAC stores as wasted bits at no cost, and which decode back to
+    // the guest's bytes exactly (the high byte plus 128).
+    a->sample_fmt = a->codec->sample_fmts[0];
+    if (a->sample_fmt != AV_SAMPLE_FMT_S16 && a->sample_fmt != AV_SAMPLE_FMT_FLTP &&
+        !(a->sample_fmt == AV_SAMPLE_FMT_U8 && audio->bytes_per_sample == 1)) {
+        encoder_abort();
+        fatal("render: %s takes no samples the guest plays", name);
+    }
+    a->sample_rate = audio->rate;
+    av_channel_layout_default(&a->ch_layout, audio->channels);
+    a->time_base = AVRational{1, audio->rate};
+    open_codec(a);
+    audio_codec = a;
+    // The last frame goes short: every encoder in the table takes one.
+    audio_chunk = a->frame_size > 0 ? a->frame_size : pcm_chunk_samples;
+    audio_frame = need(av_frame_alloc());
+    audio_frame->format = a->sample_fmt;
+    audio_frame->sample_rate = a->sample_rate;
+    audio_frame->nb_samples = audio_chunk;
+    if (av_channel_layout_copy(&audio_frame->ch_layout, &a->ch_layout) < 0 ||
+        av_frame_get_buffer(audio_frame, 0) < 0) {
+        out_of_memory();
+    }
+}
+
+static AVStream *add_stream(AVCodecContext *ctx) {
+    AVStream *st = need(avformat_new_stream(output, nullptr));
+    const int ret = avcodec_parameters_from_context(st->codecpar, ctx);
+    if (ret < 0) {
+        fail_av("stream", ret);
+    }
+    st->time_base = ctx->time_base;
+    st->sample_aspect_ratio = ctx->sample_aspect_ratio;
+    st->avg_frame_rate = ctx->framerate;
+    return st;
+}
+
+static void *encoder_main(void *);
+
+void encoder_start(const RenderAudioFormat *audio) {
+    if (stage != stage_prepared) {
+        fatal("render: started before prepared");
+    }
+    has_audio = audio != nullptr;
+    if (!has_video && !has_audio) {
+        encoder_abort();
+        fatal("render %s: no sound to write", target_path);
+    }
+    if (has_audio) {
+        open_audio(audio);
+    }
+    if (avformat_alloc_output_context2(&output, muxer, nullptr, nullptr) < 0) {
+        out_of_memory();
+    }
+    // No dates, versions or random identifiers: two renders of one input
+    // are the same bytes.
+    output->flags |= AVFMT_FLAG_BITEXACT | AVFMT_FLAG_CUSTOM_IO;
+    constexpr int io_buffer_bytes = 256 * 1024;
+    uint8_t *io_buffer = need(static_cast<uint8_t *>(av_malloc(io_buffer_bytes)));
+    output_io = need(
+        avio_alloc_context(io_buffer, io_buffer_bytes, 1, nullptr, nullptr, write_file, seek_file));
+    output->pb = output_io;
+    if (has_video) {
+        video_stream = add_stream(video_codec);
+    }
+    if (has_audio) {
+        audio_stream = add_stream(audio_codec);
+    }
+    const int ret = avformat_write_header(output, nullptr);
+    if (ret < 0) {
+        fail_av("header", ret);
+    }
+    packet = need(av_packet_alloc());
+    const int error_number = pthread_create(&encoder_thread, nullptr, encoder_main, nullptr);
+    if (error_number != 0) {
+        errno = error_number;
+        fail_errno();
+    }
+    stage = stage_started;
+}
+
+// Waits for a free slot and returns it with the queue locked; null once the
+// process is ending.
+static QueueItem *reserve_item() {
+    pthread_mutex_lock(&queue_mutex);
+    while (queue_count == queue_slots && !aborting.load()) {
+        pthread_cond_wait(&queue_not_full, &queue_mutex);
+    }
+    if (aborting.load()) {
+        pthread_mutex_unlock(&queue_mutex);
+        return nullptr;
+    }
+    return &queue_items[(queue_head + queue_count) % queue_slots];
+}
+
+static void publish_item() {
+    queue_count++;
+    pthread_cond_signal(&queue_not_empty);
+    pthread_mutex_unlock(&queue_mutex);
+}
+
+static void require_started(const char *what) {
+    if (stage != stage_started) {
+        fatal("render: %s before the start", what);
+    }
+}
+
+void encoder_video_frame(const uint8_t *pixels, const uint8_t *palette) {
+    require_started("frame");
+    if (!has_video) {
+        return;
+    }
+    QueueItem *item = reserve_item();
+    if (!item) {
+        return;
+    }
+    item->kind = item_frame;
+    memcpy(item->data, pixels, frame_bytes);
+    memcpy(item->data + frame_bytes, palette, palette_bytes);
+    publish_item();
+}
+
+void encoder_audio(const uint8_t *bytes, size_t count) {
+    require_started("audio");
+    // Without an audio stream (the render was started without sound) the
+    // samples have nowhere to go.
+    if (!has_audio) {
+        return;
+    }
+    const size_t sample_bytes =
+        static_cast<size_t>(audio_format.channels) * audio_format.bytes_per_sample;
+    if (count % sample_bytes != 0) {
+        encoder_abort();
+        fatal("render: audio of %zu bytes, not whole samples", count);
+    }
+    const size_t slot_bytes = sizeof queue_items[0].data / sample_bytes * sample_bytes;
+    while (count > 0) {
+        const size_t n = count < slot_bytes ? count : slot_bytes;
+        QueueItem *item = reserve_item();
+        if (!item) {
+            return;
+        }
+        item->kind = item_audio;
+        item->size_bytes = static_cast<uint32_t>(n);
+        memcpy(item->data, bytes, n);
+        publish_item();
+        bytes += n;
+        count -= n;
+    }
+}
+
+// Sends a frame (null: the end) and writes every packet the encoder has.
+static void encode(AVCodecContext *codec, AVStream *stream, const AVFrame *frame) {
+    int ret = avcodec_send_frame(codec, frame);
+    if (ret < 0) {
+        fail_av(codec->codec->name, ret);
+    }
+    for (;;) {
+        ret = avcodec_receive_packet(codec, packet);
+        if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) {
+            return;
+        }
+        if (ret < 0) {
+            fail_av(codec->codec->name, ret);
+        }
+        // Each frame lasts one slot, the last one included.
+        if (packet->duration == 0 && codec->codec_type == AVMEDIA_TYPE_VIDEO) {
+            packet->duration = 1;
+        }
+        av_packet_rescale_ts(packet, codec->time_base, stream->time_base);
+        packet->stream_index = stream->index;
+        ret = av_interleaved_write_frame(output, packet);
+        if (ret < 0) {
+            fail_av("write", ret);
+        }
+    }
+}
+
+static void encode_frame(const uint8_t *pixels, const uint8_t *palette) {
+    uint32_t colours[256];
+    for (int i = 0; i < 256; i++) {
+        colours[i] = static_cast<uint32_t>(palette[4 * i]) << 16 |
+                     static_cast<uint32_t>(palette[4 * i + 1]) << 8 | palette[4 * i + 2];
+    }
+    make_writable(video_frame);
+    if (to_yuv) {
+        draw_picture(layout, pixels, colours, scaled_rgb, scaled_pitch);
+        const uint8_t *const planes[1] = {scaled_rgb};
+        const int pitches[1] = {scaled_pitch};
+        sws_scale(to_yuv, planes, pitches, 0, video_codec->height, video_frame->data,
+                  video_frame->linesize);
+    } else {
+        draw_picture(layout, pixels, colours, video_frame->data[0], video_frame->linesize[0]);
+    }
+    video_frame->pts = frames_sent++;
+    encode(video_codec, video_stream, video_frame);
+}
+
+static void send_audio() {
+    audio_frame->nb_samples = audio_fill;
+    audio_frame->pts = samples_sent;
+    samples_sent += audio_fill;
+    audio_fill = 0;
+    encode(audio_codec, audio_stream, audio_frame);
+}
+
+// n samples of the guest's format into audio_frame at audio_fill.
+static void convert_samples(const uint8_t *in, int n) {
+    const int channels = audio_format.channels;
+    const bool eight_bit = audio_format.bytes_per_sample == 1;
+    const int values = n * channels;
+    switch (audio_codec->sample_fmt) {
+    case AV_SAMPLE_FMT_U8:
+        memcpy(audio_frame->data[0] + audio_fill * channels, in, static_cast<size_t>(values));
+        break;
+    case AV_SAMPLE_FMT_S16: {
+        int16_t *out = reinterpret_cast<int16_t *>(audio_frame->data[0]) + audio_fill * channels;
+        if (!eight_bit) {
+            memcpy(out, in, static_cast<size_t>(values) * 2);
+            break;
+        }
+        for (int i = 0; i < values; i++) {
+            out[i] = static_cast<int16_t>((in[i] - 128) * 256);
+        }
+        break;
+    }
+    default: // AV_SAMPLE_FMT_FLTP
+        for (int i = 0; i < values; i++) {
+            float v;
+            if (eight_bit) {
+                v = static_cast<float>(in[i] - 128) / 128.0f;
+            } else {
+                int16_t s;
+                memcpy(&s, in + 2 * i, 2);
+                v = static_cast<float>(s) / 32768.0f;
+            }
+            reinterpret_cast<float *>(audio_frame->data[i % channels])[audio_fill + i / channels] =
+                v;
+        }
+        break;
+    }
+}
+
+static void take_audio(const uint8_t *bytes, size_t count) {
+    const int sample_bytes = audio_format.channels * audio_format.bytes_per_sample;
+    size_t samples = count / static_cast<size_t>(sample_bytes);
+    while (samples > 0) {
+        if (audio_fill == 0) {
+            audio_frame->nb_samples = audio_chunk;
+            make_writable(audio_frame);
+        }
+        const size_t room = static_cast<size_t>(audio_chunk - audio_fill);
+        const int n = static_cast<int>(samples < room ? samples : room);
+        convert_samples(bytes, n);
+        bytes += static_cast<size_t>(n) * static_cast<size_t>(sample_bytes);
+        samples -= static_cast<size_t>(n);
+        audio_fill += n;
+        if (audio_fill == audio_chunk) {
+            send_audio();
+        }
+    }
+}
+
+// The rest of the samples (a short last frame), the encoders' delayed
+// packets, the trailer; the data is on the disk before the rename.
+static void close_file() {
+    if (has_audio) {
+        if (audio_fill > 0) {
+            send_audio();
+        }
+        encode(audio_codec, audio_stream, nullptr);
+    }
+    if (has_video) {
+        encode(video_codec, video_stream, nullptr);
+    }
+    const int ret = av_write_trailer(output);
+    if (ret < 0) {
+        fail_av("trailer", ret);
+    }
+    if (fsync(file_fd) != 0) {
+        fail_errno();
+    }
+    const int fd = file_fd;
+    file_fd = -1;
+    if (close(fd) != 0) {
+        fail_errno();
+    }
+}
+
+static void *encoder_main(void *) {
+    for (;;) {
+        pthread_mutex_lock(&queue_mutex);
+        while (queue_count == 0) {
+            pthread_cond_wait(&queue_not_empty, &queue_mutex);
+        }
+        QueueItem *item = &queue_items[queue_head];
+        pthread_mutex_unlock(&queue_mutex);
+        // The process is ending on another thread: the file is not ours.
+        if (aborting.load()) {
+            return nullptr;
+        }
+        const uint32_t kind = item->kind;
+        if (kind == item_frame) {
+            encode_frame(item->data, item->data + frame_bytes);
+        } else if (kind == item_audio) {
+            take_audio(item->data, item->size_bytes);
+        } else {
+            close_file();
+        }
+        pthread_mutex_lock(&queue_mutex);
+        queue_head = (queue_head + 1) % queue_slots;
+        queue_count--;
+        pthread_cond_signal(&queue_not_full);
+        pthread_mutex_unlock(&queue_mutex);
+        if (kind == item_end) {
+            return nullptr;
+        }
+    }
+}
+
+static void release_all() {
+    avcodec_free_context(&video_codec);
+    avcodec_free_context(&audio_codec);
+    av_frame_free(&video_frame);
+    av_frame_free(&audio_frame);
+    av_packet_free(&packet);
+    sws_freeContext(to_yuv);
+    to_yuv = nullptr;
+    av_freep(&scaled_rgb);
+    avformat_free_context(output);
+    output = nullptr;
+    video_stream = nullptr;
+    audio_stream = nullptr;
+    av_freep(&output_io->buffer);
+    avio_context_free(&output_io);
+}
+
+void encoder_finish() {
+    require_started("finish");
+    QueueItem *item = reserve_item();
+    if (!item) {
+        return;
+    }
+    item->kind = item_end;
+    publish_item();
+    // The encoder thread reports its own failures, which end the process.
+    pthread_join(encoder_thread, nullptr);
+    if (rename(temp_path, target_path) != 0) {
+        fail_errno();
+    }
+    temp_live.store(false);
+    release_all();
+    stage = stage_idle;
+}
+
+// Called by the exit handlers, on whatever thread met the fatal error, maybe
+// the encoder thread itself, while the other threads may be parked anywhere:
+// inside a write, or holding the queue's lock. So it takes no lock, wakes
+// nobody (a condition variable's broadcast takes an internal lock a parked
+// thread may hold), joins nothing and frees nothing: the file goes, and the
+// encoder thread leaves the file alone from its next item on.
+void encoder_abort() {
+    aborting.store(true);
+    if (temp_live.exchange(false)) {
+        unlink(temp_path);
+    }
+}
+
+uint64_t encoder_bytes_written() {
+    return bytes_written.load(std::memory_order_relaxed);
+}
