@@ -103,6 +103,11 @@ enum : int { stage_idle, stage_prepared, stage_started };
 static int stage = stage_idle;
 // Set by encoder_abort: the process is ending, the file is no longer ours.
 static std::atomic<bool> aborting{false};
+// Set by the encoder thread once it has closed the file and touches nothing
+// more. pthread_join alone is not trusted for that: called from an exit
+// handler after an interrupt, under the user-mode emulator, it was seen to
+// return EDEADLK at once while the thread still encoded.
+static std::atomic<bool> encoder_done{false};
 // The temporary file exists and is ours to remove.
 static std::atomic<bool> temp_live{false};
 static std::atomic<uint64_t> bytes_written{0};
@@ -505,6 +510,7 @@ void encoder_start(const RenderAudioFormat *audio) {
         fail_av("header", ret);
     }
     packet = need(av_packet_alloc());
+    encoder_done.store(false);
     const int error_number = pthread_create(&encoder_thread, nullptr, encoder_main, nullptr);
     if (error_number != 0) {
         errno = error_number;
@@ -747,6 +753,7 @@ static void *encoder_main(void *) {
         pthread_cond_signal(&queue_not_full);
         pthread_mutex_unlock(&queue_mutex);
         if (kind == item_end) {
+            encoder_done.store(true);
             return nullptr;
         }
     }
@@ -778,7 +785,11 @@ void encoder_finish() {
     item->kind = item_end;
     publish_item();
     // The encoder thread reports its own failures, which end the process.
-    pthread_join(encoder_thread, nullptr);
+    if (pthread_join(encoder_thread, nullptr) != 0) {
+        while (!encoder_done.load()) {
+            usleep(1000);
+        }
+    }
     if (rename(temp_path, target_path) != 0) {
         fail_errno();
     }
