@@ -202,10 +202,18 @@ void release_display() {
         SDL_Delay(1);
         waited_ms++;
     }
-    if (vmutex_owner.load() != 0) {
+    if (vmutex_owner.load() != 0 && !main_thread_stopped()) {
         // The section still holds the surfaces it tested under the lock;
         // they are left to it, and display_closing keeps every later section
         // away from them.
+        return;
+    }
+    if (vmutex_owner.load() != 0) {
+        // The holder is the main thread, stopped for this exit: it uses
+        // nothing more, and SDL must not be shut down under surfaces it
+        // still names.
+        screen = nullptr;
+        frame_surface = nullptr;
         return;
     }
     // Sections entered from now on see display_closing and leave at once, so

@@ -62,6 +62,10 @@ static void claim_report() {
     exit(status);
 }
 
+bool main_thread_stopped() {
+    return main_thread_parked.load();
+}
+
 bool fatal_reported() {
     return fatal_seen.load();
 }

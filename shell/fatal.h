@@ -11,6 +11,9 @@
 // the main thread before the process is torn down.
 void note_main_thread();
 
+// Whether the main thread has been stopped for an exit on another thread:
+// it runs nothing more, whatever it held.
+bool main_thread_stopped();
 // Whether a fatal error is ending the process (the exit handlers then keep
 // nothing half done).
 bool fatal_reported();
