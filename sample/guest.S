@@ -367,7 +367,10 @@ finish:
     cmp dword ptr [ended_by_escape], 0
     je 2f
     mov eax, offset str_escape
-2:  PRINTF fmt_report, eax, "dword ptr [frame_no]", "dword ptr [player_calls]", "dword ptr [mixed_passes]"
+2:  # The ticks the frames took: a player's pause must not show in them.
+    mov ecx, dword ptr [ticks_end]
+    sub ecx, dword ptr [ticks_start]
+    PRINTF fmt_report, eax, "dword ptr [frame_no]", "dword ptr [player_calls]", "dword ptr [mixed_passes]", ecx
     PRINTF fmt_waits, "dword ptr [run_tick_waits]", "dword ptr [run_note_waits]"
     PRINTF fmt_summary, "dword ptr [checks_passed]", "dword ptr [checks_failed]"
     # Back to text mode, which the host accepts and ignores.
@@ -1447,7 +1450,7 @@ fmt_check:      .asciz "check %-16s %s\n"
 fmt_console:    .asciz "sample: %s release, %d-bit %c%c, %x %u%%\n"
 fmt_unknown_key: .asciz "sample: unknown script word %s\n"
 fmt_device:     .asciz "sample: sound through the %s device at %d Hz\n"
-fmt_report:     .asciz "sample: %s after %d frames, %d player calls, %d mixed passes\n"
+fmt_report:     .asciz "sample: %s after %d frames, %d player calls, %d mixed passes, %d ticks\n"
 fmt_summary:    .asciz "sample: %d checks passed, %d failed\n"
 fmt_waits:      .asciz "sample: %d frames ended on a tick, %d on a note\n"
 key_frames:     .asciz "frames"
