@@ -125,15 +125,81 @@ DemoTime demo_present_frame() {
     return slot;
 }
 
+// Live play: the clock is SDL's less paused_ms. Held or stepping it is
+// held_units, the moment of the pause plus what steps added, kept in demo
+// units so that steps of a frame slot add up exactly. Main thread only.
+static LiveClock live_state = LiveClock::running;
+static uint32_t paused_ms = 0;
+static DemoTime held_units = 0;
+void (*live_hold_listener)(int on) = nullptr;
+void (*live_step_listener)(DemoTime units) = nullptr;
+
+LiveClock live_clock_state() {
+    return live_state;
+}
+
+void live_clock_hold() {
+    if (live_state == LiveClock::running) {
+        held_units = static_cast<DemoTime>(SDL_GetTicks() - paused_ms) * demo_units_per_ms;
+        if (live_hold_listener) {
+            live_hold_listener(1);
+        }
+    }
+    live_state = LiveClock::held;
+}
+
+void live_clock_resume() {
+    if (live_state == LiveClock::running) {
+        return;
+    }
+    // The clock goes on from where it stood: the guest sees no jump. The
+    // part of a millisecond that steps left is dropped (below one tick).
+    paused_ms = SDL_GetTicks() - static_cast<uint32_t>(held_units / demo_units_per_ms);
+    live_state = LiveClock::running;
+    if (live_hold_listener) {
+        live_hold_listener(0);
+    }
+}
+
+void live_clock_step() {
+    if (live_state == LiveClock::held) {
+        live_state = LiveClock::stepping;
+    }
+}
+
+static void live_step_by(DemoTime units) {
+    held_units += units;
+    if (live_step_listener) {
+        live_step_listener(units);
+    }
+}
+
+bool live_clock_frame() {
+    if (live_state != LiveClock::stepping) {
+        return false;
+    }
+    // As a render presents it: the frame waits for the next refresh.
+    const DemoTime slot = (held_units / frame_slot_units + 1) * frame_slot_units;
+    live_step_by(slot - held_units);
+    live_state = LiveClock::held;
+    return true;
+}
+
 uint32_t clock_ms() {
     if (!demo_clock) {
-        return SDL_GetTicks();
+        if (live_state != LiveClock::running) {
+            return static_cast<uint32_t>(held_units / demo_units_per_ms);
+        }
+        return SDL_GetTicks() - paused_ms;
     }
     return static_cast<uint32_t>(demo_now() / demo_units_per_ms);
 }
 
 void clock_poll_pause() {
     if (!demo_clock) {
+        if (live_state == LiveClock::stepping) {
+            live_step_by(poll_pause_ms * demo_units_per_ms);
+        }
         SDL_Delay(poll_pause_ms);
         return;
     }

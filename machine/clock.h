@@ -25,10 +25,26 @@ constexpr uint32_t poll_pause_ms = 5;
 // Set before the guest starts; false: live play.
 extern bool demo_clock;
 
-// Milliseconds since the start: SDL's clock, or demo time.
+// Milliseconds since the start: SDL's clock less the time spent paused, or
+// demo time.
 uint32_t clock_ms();
 // The keyboard poll's pause: a sleep, or 5 ms of demo time.
 void clock_poll_pause();
+
+// Live play only: the player's pause and single frame step. Held, the
+// clock stands still; a step runs on demo time (a poll's pause is 5 ms, a
+// presented frame ends at the next frame slot) and holds again at the frame.
+enum class LiveClock { running, held, stepping };
+LiveClock live_clock_state();
+void live_clock_hold();
+void live_clock_resume();
+void live_clock_step();
+// A frame presented live: ends a step. True when it did.
+bool live_clock_frame();
+// The sound's part (device.cpp), set once before the guest starts: hold or
+// release the music, and run what a step's demo time covers.
+extern void (*live_hold_listener)(int on);
+extern void (*live_step_listener)(DemoTime units);
 
 // Demo time only (render mode):
 DemoTime demo_now();

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "binding/catalogue.h"
+#include "binding/run_state.h"
 #include "machine/capture.h"
 #include "machine/clock.h"
 #include "machine/picture.h"
@@ -82,13 +83,10 @@ static void remember_desktop() {
     }
 }
 
-int window_factor() {
-    if (scale_factor > 0) {
-        return scale_factor;
-    }
-    // An unknown desktop gets 640x480 (or 640x400), which fits any.
+// The largest factor that fits the desktop; 0 while it is unknown.
+static int fitting_factor() {
     if (desktop_w <= 0) {
-        return 2;
+        return 0;
     }
     // "Comfortably": nine tenths of each side, which leaves room for panels
     // and the title bar. Whole factors of 320x240 give every guest column the
@@ -98,6 +96,15 @@ int window_factor() {
     const int by_height = desktop_h * 9 / 10 / picture_lines();
     const int factor = by_width < by_height ? by_width : by_height;
     return factor > 1 ? factor : 1;
+}
+
+int window_factor() {
+    if (scale_factor > 0) {
+        return scale_factor;
+    }
+    // An unknown desktop gets 640x480 (or 640x400), which fits any.
+    const int factor = fitting_factor();
+    return factor > 0 ? factor : 2;
 }
 
 // The size of the display surface for the current flags.
@@ -467,6 +474,11 @@ GUEST_ENTRY void copy_frame(uint32_t src, uint32_t dst, uint32_t count) {
         }
     }
     disown_vmutex(185);
+    // A step holds again at the frame it ran to, the next poll keeping the
+    // guest; outside the lock, as the step's music passes may upload colours.
+    if (live_clock_frame()) {
+        set_caption(true);
+    }
 }
 
 void toggle_fullscreen() {
@@ -487,6 +499,18 @@ void toggle_fullscreen() {
     if (!screen) {
         fatal_sdl("full");
     }
+}
+
+void set_caption(bool paused) {
+    const char *release = is_party_release ? "Party" : "Fix";
+    char caption[128];
+    if (paused) {
+        snprintf(caption, sizeof caption,
+                 "Lumox(%s) paused: 'p' - resume, '.' - next frame, 'q/esc' - quit", release);
+    } else {
+        snprintf(caption, sizeof caption, "Lumox(%s) 'f' - fullscreen, 'q/esc' - quit", release);
+    }
+    SDL_WM_SetCaption(caption, nullptr);
 }
 
 void resize_display(int w, int h) {

@@ -22,6 +22,8 @@ constexpr guest_addr video_memory = 0xA0000;
 void set_mode_13h();
 void set_palette(const uint8_t *colours);
 void toggle_fullscreen();
+// The window's caption names the release, and says when the player is paused.
+void set_caption(bool paused);
 // The window's new size (SDL_VIDEORESIZE): the picture refits, centred.
 void resize_display(int w, int h);
 // The window's scale factor for the options and the desktop.

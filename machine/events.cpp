@@ -19,38 +19,75 @@ int32_t ticks_for_ms(uint32_t t) {
     return static_cast<int32_t>(static_cast<uint64_t>(t) * 91u / 5000u);
 }
 
-// guest: redirect, arg code 0 (keyboard status)
-GUEST_ENTRY int32_t poll_events() {
-    tick_counter = ticks_for_ms(clock_ms());
-    // A render has no window and no keys: only the pause moves demo time.
-    if (demo_clock) {
-        clock_poll_pause();
-        if (demo_checkpoint) {
-            demo_checkpoint();
-        }
-        return escape_pending ? -1 : 0;
+// How often a paused player looks at its events.
+constexpr uint32_t held_poll_ms = 10;
+
+static void toggle_pause() {
+    if (live_clock_state() == LiveClock::running) {
+        live_clock_hold();
+    } else {
+        live_clock_resume();
     }
+    set_caption(live_clock_state() != LiveClock::running);
+}
+
+// Alt+Enter counts by the state of Alt when Enter went down: the two may be
+// let go in either order.
+static bool alt_enter_pressed = false;
+
+static void on_key_press(const SDL_keysym &key) {
+    if (key.sym == SDLK_RETURN || key.sym == SDLK_KP_ENTER) {
+        alt_enter_pressed = (key.mod & KMOD_ALT) != 0;
+    }
+}
+
+static void on_key_release(const SDL_keysym &key) {
+    switch (key.sym) {
+    case SDLK_ESCAPE:
+        escape_pending = 1;
+        // Handed to a held guest it would wait for the resume: the user
+        // wants out, so the play goes on and the guest leaves as it does.
+        if (live_clock_state() != LiveClock::running) {
+            toggle_pause();
+        }
+        break;
+    case SDLK_f:
+        toggle_fullscreen();
+        break;
+    case SDLK_RETURN:
+    case SDLK_KP_ENTER:
+        if (alt_enter_pressed) {
+            alt_enter_pressed = false;
+            toggle_fullscreen();
+        }
+        break;
+    case SDLK_q:
+        quit_requested = 1;
+        break;
+    case SDLK_s:
+        save_screenshot();
+        break;
+    case SDLK_p:
+    case SDLK_PAUSE:
+        toggle_pause();
+        break;
+    case SDLK_PERIOD:
+        live_clock_step();
+        break;
+    default:
+        break;
+    }
+}
+
+// The whole queue first: a toggle that follows 'q' in one batch still runs.
+static void drain_events() {
     SDL_Event event;
     int resize_w = 0, resize_h = 0;
-    // The whole queue first: a toggle that follows 'q' in one batch still runs.
     while (SDL_PollEvent(&event)) {
-        if (event.type == SDL_KEYUP) {
-            switch (event.key.keysym.sym) {
-            case SDLK_ESCAPE:
-                escape_pending = 1;
-                break;
-            case SDLK_f:
-                toggle_fullscreen();
-                break;
-            case SDLK_q:
-                quit_requested = 1;
-                break;
-            case SDLK_s:
-                save_screenshot();
-                break;
-            default:
-                break;
-            }
+        if (event.type == SDL_KEYDOWN) {
+            on_key_press(event.key.keysym);
+        } else if (event.type == SDL_KEYUP) {
+            on_key_release(event.key.keysym);
         } else if (event.type == SDL_QUIT) {
             quit_requested = 1;
         } else if (event.type == SDL_VIDEORESIZE) {
@@ -64,6 +101,29 @@ GUEST_ENTRY int32_t poll_events() {
     }
     if (quit_requested) {
         exit(0);
+    }
+}
+
+// guest: redirect, arg code 0 (keyboard status)
+GUEST_ENTRY int32_t poll_events() {
+    tick_counter = ticks_for_ms(clock_ms());
+    // A render has no window and no keys: only the pause moves demo time.
+    if (demo_clock) {
+        clock_poll_pause();
+        if (demo_checkpoint) {
+            demo_checkpoint();
+        }
+        return escape_pending ? -1 : 0;
+    }
+    drain_events();
+    // Held, the guest's loop waits here with the window alive, until a
+    // resume, a step or an exit.
+    if (live_clock_state() == LiveClock::held) {
+        while (live_clock_state() == LiveClock::held) {
+            SDL_Delay(held_poll_ms);
+            drain_events();
+        }
+        tick_counter = ticks_for_ms(clock_ms());
     }
     clock_poll_pause();
     return escape_pending ? -1 : 0;

@@ -34,8 +34,9 @@ void print_usage() {
            "  -fps RATE     Frame rate of the video (60, 60000/1001, ...)\n"
            "  -seconds N    Press Escape after N seconds of the demo\n"
            "  --version Print the program version\n"
-           "Keys: q, esc - quit, f - toggle fullscreen\n"
+           "Keys: q, esc - quit, f, alt+enter - toggle fullscreen\n"
            "      s - save the picture as lumox-NNNN.png\n"
+           "      p, pause - pause or resume, . - next frame while paused\n"
            "\n");
     exit(0);
 }
@@ -156,10 +157,9 @@ int host_main(int argc, char **argv) {
     atexit(shutdown_host);
 
     if (!render_path) {
-        char caption[128];
-        snprintf(caption, sizeof caption, "Lumox(%s) 'f' - fullscreen, 'q/esc' - quit",
-                 is_party_release ? "Party" : "Fix");
-        SDL_WM_SetCaption(caption, nullptr);
+        set_caption(false);
+        live_hold_listener = hold_sound;
+        live_step_listener = step_sound;
     }
 
     video_mutex = SDL_CreateMutex();

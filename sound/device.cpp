@@ -181,6 +181,11 @@ void pause_audio(int on) {
     SDL_PauseAudio(on);
 }
 
+// The format device_open asked SDL for, live; under the sound lock.
+static int live_rate = 0;
+static int live_channels = 0;
+static bool live_16bit = false;
+
 // Like SDL_OpenAudio, which refuses a second open.
 static void open_demo_audio(const SDL_AudioSpec &spec) {
     demo_lock();
@@ -230,6 +235,11 @@ GUEST_ENTRY int device_open(int rate, int mode) {
         if (SDL_OpenAudio(&spec, nullptr) < 0) {
             fatal_sdl("aud0");
         }
+        sound_lock();
+        live_rate = spec.freq;
+        live_channels = spec.channels;
+        live_16bit = spec.format == AUDIO_S16LSB;
+        sound_unlock();
     }
     pause_audio(1);
 
@@ -365,9 +375,109 @@ static void mix_bytes(Uint8 *stream, const uint8_t *source, int count) {
 
 static void mix_passes(Uint8 *stream, int len);
 
+// The player's pause, live. The music neither stops dead (a click) nor
+// repeats a buffer: the callback fades the next few milliseconds out, then
+// gives silence and runs no pass until the pause ends, and fades back in
+// from the very next sample, so the guest's music loses nothing. Under the
+// sound lock.
+enum class Hold { playing, fading_out, held, fading_in };
+static Hold hold = Hold::playing;
+constexpr int fade_ms = 5;
+
+static int fade_samples() {
+    return live_rate * fade_ms / 1000;
+}
+
+// Scales the first `samples` samples of stream from gain 0 towards 1
+// (fading in) or from 1 towards 0 (fading out), linearly.
+static void ramp(Uint8 *stream, int samples, bool in) {
+    const int n = fade_samples();
+    for (int i = 0; i < samples; i++) {
+        const int gain = in ? i : n - 1 - i; // of n
+        for (int c = 0; c < live_channels; c++) {
+            const int k = i * live_channels + c;
+            if (live_16bit) {
+                int16_t v;
+                memcpy(&v, stream + 2 * k, 2);
+                v = static_cast<int16_t>(v * gain / n);
+                memcpy(stream + 2 * k, &v, 2);
+            } else {
+                stream[k] = static_cast<Uint8>((stream[k] - 128) * gain / n + 128);
+            }
+        }
+    }
+}
+
+void hold_sound(int on) {
+    if (mute) {
+        // The timer's passes are held in timer_tick; there is no stream.
+        sound_lock();
+        hold = on ? Hold::held : Hold::playing;
+        sound_unlock();
+        return;
+    }
+    sound_lock();
+    if (on) {
+        // A fade-in not yet played needs no fade-out.
+        hold = hold == Hold::fading_in ? Hold::held : Hold::fading_out;
+    } else {
+        hold = hold == Hold::fading_out ? Hold::playing : Hold::fading_in;
+    }
+    sound_unlock();
+}
+
+bool sound_held() {
+    return hold == Hold::held || hold == Hold::fading_out;
+}
+
+// A step's audio is produced, so that the music stays with the picture and
+// goes on from there on resume, and dropped: the grains of a few steps would
+// be clicks, not music, and a step is taken to look at one frame.
+static DemoTime step_units = 0;
+static int64_t step_samples_done = 0;
+
+void step_sound(DemoTime units) {
+    if (mute) {
+        timer_live_step(units);
+        return;
+    }
+    static Uint8 scratch[16384];
+    sound_lock();
+    const int frame_bytes = live_channels * (live_16bit ? 2 : 1);
+    step_units += units;
+    const int64_t due = live_rate > 0 ? samples_before(step_units, live_rate) : 0;
+    while (frame_bytes > 0 && step_samples_done < due) {
+        int64_t samples = due - step_samples_done;
+        if (samples > static_cast<int64_t>(sizeof scratch) / frame_bytes) {
+            samples = static_cast<int64_t>(sizeof scratch) / frame_bytes;
+        }
+        const int len = static_cast<int>(samples) * frame_bytes;
+        memset(scratch, live_16bit ? 0 : 0x80, static_cast<size_t>(len));
+        mix_passes(scratch, len);
+        step_samples_done += samples;
+    }
+    sound_unlock();
+}
+
 // SDL runs it under the audio lock, which is the sound lock with sound on.
 void audio_callback(void *, Uint8 *stream, int len) {
-    mix_passes(stream, len);
+    const int frame_bytes = live_channels * (live_16bit ? 2 : 1);
+    if (hold == Hold::held || (hold == Hold::fading_out && frame_bytes == 0)) {
+        hold = Hold::held; // SDL hands over a stream of silence
+    } else if (hold == Hold::fading_out) {
+        int samples = fade_samples() < len / frame_bytes ? fade_samples() : len / frame_bytes;
+        mix_passes(stream, samples * frame_bytes);
+        ramp(stream, samples, false);
+        hold = Hold::held;
+    } else {
+        mix_passes(stream, len);
+        if (hold == Hold::fading_in && frame_bytes > 0) {
+            const int samples =
+                fade_samples() < len / frame_bytes ? fade_samples() : len / frame_bytes;
+            ramp(stream, samples, true);
+        }
+        hold = Hold::playing;
+    }
     if (capture_sink) {
         capture_sink->audio(stream, static_cast<size_t>(len));
     }

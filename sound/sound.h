@@ -68,6 +68,11 @@ void install_sound_device();
 void audio_callback(void *userdata, Uint8 *stream, int len);
 // SDL_PauseAudio, or on demo time the same switch for the produced audio.
 void pause_audio(int on);
+// The player's pause, live: hold (1) or release (0) the music, and produce
+// and drop what a step's demo time covers. sound_held() under the lock.
+void hold_sound(int on);
+bool sound_held();
+void step_sound(DemoTime units);
 // What falls due as demo time passes: music passes and their audio, or
 // with -mute the timer's ticks (timer.cpp).
 void sound_demo_advance(DemoTime from, DemoTime to);

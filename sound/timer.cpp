@@ -123,14 +123,15 @@ void timer_next_interval() {
     }
 }
 
-Uint32 timer_tick(Uint32, void *) {
+static Uint32 tick_once(bool held_too) {
     sound_lock();
     // A tick that waited here while the guest closed the timer still runs
     // its pass, then cancels itself: it had begun before the close, so its
     // pass is the one it raced with, and closing leaves the device and the
     // players in place for it (as for a pass from the audio callback).
-    // Once a DMA buffer plays, the audio callback paces the passes.
-    if (!playing_buffer) {
+    // Once a DMA buffer plays, the audio callback paces the passes. While
+    // the player is paused the ticks go on and run nothing.
+    if (!playing_buffer && (held_too || !sound_held())) {
         timer_next_interval();
         run_player_pass();
     }
@@ -138,6 +139,27 @@ Uint32 timer_tick(Uint32, void *) {
     const Uint32 next_ms = static_cast<Uint32>(timer_interval_ms);
     sound_unlock();
     return next_ms;
+}
+
+Uint32 timer_tick(Uint32, void *) {
+    return tick_once(false);
+}
+
+// A step while paused: the ticks that its demo time covers run here, on the
+// main thread, at the interval the ticks keep.
+void timer_live_step(DemoTime units) {
+    static DemoTime owed = 0;
+    owed += units;
+    for (;;) {
+        sound_lock();
+        const DemoTime interval = static_cast<DemoTime>(timer_interval_ms) * demo_units_per_ms;
+        sound_unlock();
+        if (interval <= 0 || owed < interval) {
+            return;
+        }
+        owed -= interval;
+        tick_once(true);
+    }
 }
 
 // On demo time the SDL timer is a due time: ticks run as demo time passes

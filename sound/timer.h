@@ -21,6 +21,8 @@ extern std::atomic<SDL_TimerID> timer_id;
 void run_player_pass();
 Uint32 timer_tick(Uint32 interval_ms, void *param);
 void timer_next_interval();
+// With -mute, a live step's demo time: the ticks it covers.
+void timer_live_step(DemoTime units);
 // With -mute on demo time: the ticks that fall due up to `to`.
 void timer_demo_advance(DemoTime from, DemoTime to);
 

@@ -137,6 +137,14 @@ TEST_F(Scaled, FullScreenByKeyIsCentred4x3AndTheWindowComesBackIntact) {
     EXPECT_EQ(wait_for({1920, 1080, 240, 0, 1440, 1080}, true), 0);
     key("f");
     EXPECT_EQ(wait_for({1280, 960, 0, 0, 1280, 960}), 0);
+    // Alt+Enter is the same toggle; Enter alone is not.
+    key("alt+Return");
+    EXPECT_EQ(wait_for({1920, 1080, 240, 0, 1440, 1080}, true), 0);
+    key("alt+Return");
+    EXPECT_EQ(wait_for({1280, 960, 0, 0, 1280, 960}), 0);
+    key("Return");
+    sleep_ms(500);
+    EXPECT_EQ(wait_for({1280, 960, 0, 0, 1280, 960}), 0);
     EXPECT_TRUE(child_running(child));
 }
 
