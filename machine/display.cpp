@@ -2,6 +2,7 @@
 #include "machine/display.h"
 
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -105,6 +106,19 @@ int window_factor() {
     // An unknown desktop gets 640x480 (or 640x400), which fits any.
     const int factor = fitting_factor();
     return factor > 0 ? factor : 2;
+}
+
+void fit_scale_to_desktop() {
+    const int fits = fitting_factor();
+    // The same measure as the window without -scale, so that no factor asked
+    // for is larger than the one the desktop gets unasked. An unknown
+    // desktop keeps the factor asked for.
+    if (scale_factor <= fits || fits == 0) {
+        return;
+    }
+    fprintf(stderr, "scale %d does not fit the %dx%d desktop: using %d (%dx%d)\n", scale_factor,
+            desktop_w, desktop_h, fits, 320 * fits, picture_lines() * fits);
+    scale_factor = fits;
 }
 
 // The size of the display surface for the current flags.
@@ -283,7 +297,10 @@ void set_mode_13h() {
     if (display_closing.load()) {
         return; // the process is ending; SDL is being shut down
     }
-    remember_desktop();
+    if (desktop_w <= 0) {
+        remember_desktop();
+        fit_scale_to_desktop();
+    }
     // Another thread may be drawing a frame or uploading a palette: the
     // surfaces and the colour table change under the lock.
     own_vmutex(121);

@@ -28,6 +28,9 @@ void set_caption(bool paused);
 void resize_display(int w, int h);
 // The window's scale factor for the options and the desktop.
 int window_factor();
+// A -scale factor whose window would not fit the desktop is brought down to
+// the largest that does, with one line on stderr. Once the desktop is known.
+void fit_scale_to_desktop();
 void own_vmutex(int site);
 void disown_vmutex(int site);
 // Drops both surfaces so that no later frame, clear or upload uses them; a

@@ -25,10 +25,11 @@ void print_usage() {
            "Usage: lumoxrun [options]\n"
            "Options are:\n"
            "  -h       Show this screen\n"
+           "  --help   The same\n"
            "  -mute    Do not output sound\n"
            "  -f       fullscreen\n"
            "  -square  Square pixels (16:10) instead of the 4:3 picture\n"
-           "  -scale N Window of 320N x 240N (320N x 200N with -square)\n"
+           "  -scale N Window of 320N x 240N (320N x 200N with -square), if it fits\n"
            "  -render FILE  Write the demo to a video file instead of showing it:\n"
            "           .mkv, .mp4, .wav or .flac, on the demo's own clock\n"
            "  -fps RATE     Frame rate of the video (60, 60000/1001, ...)\n"
@@ -84,7 +85,7 @@ static void parse_options(int argc, char **argv) {
         if (strcmp(argv[i], "-mute") == 0) {
             mute = 1;
         }
-        if (strcmp(argv[i], "-h") == 0) {
+        if (strcmp(argv[i], "-h") == 0 || strcmp(argv[i], "--help") == 0) {
             print_usage();
         }
         if (strcmp(argv[i], "-f") == 0) {

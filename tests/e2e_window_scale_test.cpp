@@ -148,6 +148,25 @@ TEST_F(Scaled, FullScreenByKeyIsCentred4x3AndTheWindowComesBackIntact) {
     EXPECT_TRUE(child_running(child));
 }
 
+// 5 x 240 lines outgrow 1080: the largest factor that fits, said once on
+// stderr; full screen is the desktop's as ever.
+TEST_F(Scaled, ScaleTooLargeForTheDesktopFallsBackToTheLargestThatFits) {
+    start("1920x1080x24", {"-mute", "-scale", "5"});
+    EXPECT_EQ(wait_for({1280, 960, 0, 0, 1280, 960}), 0);
+    key("f");
+    EXPECT_EQ(wait_for({1920, 1080, 240, 0, 1440, 1080}, true), 0);
+    key("f");
+    EXPECT_EQ(wait_for({1280, 960, 0, 0, 1280, 960}), 0);
+    key("q");
+    const ProcessResult r = finish_child(child, 20000);
+    EXPECT_EQ(r.exit_status, 0);
+    const std::string line = "scale 5 does not fit the 1920x1080 desktop: using 4 (1280x960)\n";
+    const size_t at = r.err.find(line);
+    EXPECT_NE(at, std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("does not fit", at + line.size()), std::string::npos)
+        << "said twice: " << r.err;
+}
+
 TEST_F(Scaled, FullScreenOptionWithSquarePixelsIs16x10) {
     start("1920x1080x24", {"-mute", "-f", "-square"});
     EXPECT_EQ(wait_for({1920, 1080, 96, 0, 1728, 1080}, true), 0);
