@@ -1,7 +1,7 @@
-// Ends the sample guest over and over by every exit road, with and without
-// sound, and counts runs that hung, ended with the wrong status, lost the
-// farewell line or shut SDL down before releasing the display (seen by a
-// preloaded SDL_Quit). Usage: lumox_stress [runs [window runs]]: runs of each
+// Ends the sample guest over and over by every exit road (also from a pause),
+// with and without sound, and counts runs that hung, ended with the wrong
+// status, lost the farewell line or shut SDL down before releasing the
+// display (seen by a preloaded SDL_Quit). Usage: lumox_stress [runs [window runs]]: runs of each
 // road (100), runs of each road that needs a window (as many); exits 1 when
 // any run went wrong.
 #include <chrono>
@@ -27,6 +27,7 @@ struct Road {
     int status;
     const char *stderr_tail; // what the error stream must end with
     bool mode_set;           // the guest has set its video mode before it ends
+    bool paused = false;     // the player is paused first ('p')
 };
 
 // Frame 1 held: the guest keeps polling keys without drawing anew.
@@ -39,6 +40,10 @@ const Road roads[] = {
     {"q", Act::key_q, true, "hold 1\nescape 3\n", 0, "", true},
     {"Escape", Act::key_escape, false, "hold 1\nescape 3\n", 3, "", true},
     {"window close", Act::close_window, true, "hold 1\nescape 3\n", 0, "", true},
+    // Paused, the guest waits inside its keyboard poll, with the music held.
+    {"q while paused", Act::key_q, false, "escape 3\n", 0, "", true, true},
+    {"Escape while paused", Act::key_escape, true, "escape 3\n", 3, "", true, true},
+    {"window close while paused", Act::close_window, false, "escape 3\n", 0, "", true, true},
 };
 
 const char farewell[] = "\nHave a nice day\n";
@@ -90,12 +95,24 @@ std::string probe_library() {
 // Sends the road's key or close request once the window is there. SDL may
 // replace its first window when the guest sets its mode, so the newest one
 // is asked for again just before.
-bool act_on_window(const Xvfb &x, Act act) {
+bool act_on_window(const Xvfb &x, Act act, bool paused) {
     if (find_window(x, "^Lumox", 20000).empty()) {
         return false;
     }
     sleep_ms(300);
     const std::string window = find_window(x, "^Lumox", 1000);
+    if (paused) {
+        x_command(x, {"/usr/bin/xdotool", "windowfocus", "--sync", window});
+        x_command(x, {"/usr/bin/xdotool", "key", "p"});
+        // The caption says when the pause has taken hold.
+        for (int tries = 0; tries < 50; tries++) {
+            if (x_command(x, {"/usr/bin/xdotool", "getwindowname", window}).find("paused") !=
+                std::string::npos) {
+                break;
+            }
+            sleep_ms(100);
+        }
+    }
     if (act == Act::close_window) {
         return request_close(x, window);
     }
@@ -125,7 +142,7 @@ void run_once(const Road &road, bool mute, const Xvfb &x, const std::vector<std:
     Child child = start_sample(dir, options, env);
     running_child = child.pid;
     if (road.act != Act::none) {
-        act_on_window(x, road.act);
+        act_on_window(x, road.act, road.paused);
     }
     const ProcessResult r = finish_child(child, 20000);
     running_child = -1;
