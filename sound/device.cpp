@@ -181,7 +181,7 @@ void pause_audio(int on) {
     SDL_PauseAudio(on);
 }
 
-// The format device_open asked SDL for, live; under the sound lock.
+// The format device_open asked SDL for, live.
 static int live_rate = 0;
 static int live_channels = 0;
 static bool live_16bit = false;
@@ -232,14 +232,14 @@ GUEST_ENTRY int device_open(int rate, int mode) {
     } else {
         // Without an obtained spec SDL converts to the hardware's format, so
         // the guest mixes in exactly the format asked for here.
-        if (SDL_OpenAudio(&spec, nullptr) < 0) {
-            fatal_sdl("aud0");
-        }
-        sound_lock();
+        // Set before the open, while no audio thread exists to read them;
+        // a failed or second open ends the process.
         live_rate = spec.freq;
         live_channels = spec.channels;
         live_16bit = spec.format == AUDIO_S16LSB;
-        sound_unlock();
+        if (SDL_OpenAudio(&spec, nullptr) < 0) {
+            fatal_sdl("aud0");
+        }
     }
     pause_audio(1);
 
