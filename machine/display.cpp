@@ -493,9 +493,7 @@ GUEST_ENTRY void copy_frame(uint32_t src, uint32_t dst, uint32_t count) {
     disown_vmutex(185);
     // A step holds again at the frame it ran to, the next poll keeping the
     // guest; outside the lock, as the step's music passes may upload colours.
-    if (live_clock_frame()) {
-        set_caption(true);
-    }
+    live_clock_frame();
 }
 
 void toggle_fullscreen() {

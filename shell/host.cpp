@@ -29,7 +29,7 @@ void print_usage() {
            "  -mute    Do not output sound\n"
            "  -f       fullscreen\n"
            "  -square  Square pixels (16:10) instead of the 4:3 picture\n"
-           "  -scale N Window of 320N x 240N (320N x 200N with -square), if it fits\n"
+           "  -scale N Window of 320N x 240N (320N x 200N with -square)\n"
            "  -render FILE  Write the demo to a video file instead of showing it:\n"
            "           .mkv, .mp4, .wav or .flac, on the demo's own clock\n"
            "  -fps RATE     Frame rate of the video (60, 60000/1001, ...)\n"

@@ -12,24 +12,23 @@
 
 namespace {
 
-const char usage_tail[] =
-    "Usage: lumoxrun [options]\n"
-    "Options are:\n"
-    "  -h       Show this screen\n"
-    "  --help   The same\n"
-    "  -mute    Do not output sound\n"
-    "  -f       fullscreen\n"
-    "  -square  Square pixels (16:10) instead of the 4:3 picture\n"
-    "  -scale N Window of 320N x 240N (320N x 200N with -square), if it fits\n"
-    "  -render FILE  Write the demo to a video file instead of showing it:\n"
-    "           .mkv, .mp4, .wav or .flac, on the demo's own clock\n"
-    "  -fps RATE     Frame rate of the video (60, 60000/1001, ...)\n"
-    "  -seconds N    Press Escape after N seconds of the demo\n"
-    "  --version Print the program version\n"
-    "Keys: q, esc - quit, f, alt+enter - toggle fullscreen\n"
-    "      s - save the picture as lumox-NNNN.png\n"
-    "      p, pause - pause or resume, . - next frame while paused\n"
-    "\n";
+const char usage_tail[] = "Usage: lumoxrun [options]\n"
+                          "Options are:\n"
+                          "  -h       Show this screen\n"
+                          "  --help   The same\n"
+                          "  -mute    Do not output sound\n"
+                          "  -f       fullscreen\n"
+                          "  -square  Square pixels (16:10) instead of the 4:3 picture\n"
+                          "  -scale N Window of 320N x 240N (320N x 200N with -square)\n"
+                          "  -render FILE  Write the demo to a video file instead of showing it:\n"
+                          "           .mkv, .mp4, .wav or .flac, on the demo's own clock\n"
+                          "  -fps RATE     Frame rate of the video (60, 60000/1001, ...)\n"
+                          "  -seconds N    Press Escape after N seconds of the demo\n"
+                          "  --version Print the program version\n"
+                          "Keys: q, esc - quit, f, alt+enter - toggle fullscreen\n"
+                          "      s - save the picture as lumox-NNNN.png\n"
+                          "      p, pause - pause or resume, . - next frame while paused\n"
+                          "\n";
 
 std::string lumoxrun() {
     const char *path = getenv("LUMOXRUN");

@@ -42,17 +42,13 @@ while IFS= read -r option; do
     fail "option '$option' is not described under OPTIONS"
 done <<<"$options"
 
-# The keys: the README's table and the tags under KEYS name the same ones.
-# A cell or tag may name several, "f, Alt+Enter"; a note in brackets and the
-# window's close request (prose in the page) are not keys.
+# The same keys in the README's table and as the tags of KEYS (a note in
+# brackets and the window's close request are not keys).
 readme_keys=$(awk '/^## Keys/ {on = 1; next} /^## / {on = 0} on && /^\| [^K-]/' "$source/README.md" |
-  cut -d'|' -f2 | sed 's/ *([^)]*)//; s/^ *//; s/ *$//' | grep -v '^closing' | sed 's/, /\n/g' |
-  sort -u || true)
-# The page's tags are the source lines after each .TP of its KEYS section.
-page_keys=$(awk '/^\.SH/ {on = ($0 == ".SH KEYS"); next} on && tag {print; tag = 0}
-  on && /^\.TP/ {tag = 1}' "$page" | sed 's/^\.B //; s/\\f[RPBI]//g; s/, /\n/g' | sort -u || true)
-[ -n "$readme_keys" ] || fail "no keys found in the README's table"
-[ "$readme_keys" = "$page_keys" ] ||
+  cut -d'|' -f2 | sed 's/ *([^)]*)//; s/^ *//; s/ *$//; /^closing/d; s/, /\n/g' | sort)
+page_keys=$(awk '/^\.SH/ {on = ($0 == ".SH KEYS")} on && tag {print} {tag = /^\.TP/}' "$page" |
+  sed 's/^\.B //; s/\\f[RPBI]//g; s/, /\n/g' | sort)
+[ -n "$readme_keys" ] && [ "$readme_keys" = "$page_keys" ] ||
   fail "keys differ: README $(echo $readme_keys), manual page $(echo $page_keys)"
 
 [ "$failures" -eq 0 ] || exit 1

@@ -104,14 +104,7 @@ bool act_on_window(const Xvfb &x, Act act, bool paused) {
     if (paused) {
         x_command(x, {"/usr/bin/xdotool", "windowfocus", "--sync", window});
         x_command(x, {"/usr/bin/xdotool", "key", "p"});
-        // The caption says when the pause has taken hold.
-        for (int tries = 0; tries < 50; tries++) {
-            if (x_command(x, {"/usr/bin/xdotool", "getwindowname", window}).find("paused") !=
-                std::string::npos) {
-                break;
-            }
-            sleep_ms(100);
-        }
+        sleep_ms(300);
     }
     if (act == Act::close_window) {
         return request_close(x, window);
