@@ -139,7 +139,9 @@ struct SampleRun {
 SampleRun run_sample_once(const std::vector<std::string> &options,
                           const std::vector<std::string> &extra_env = {}) {
     TempDir dir;
-    prepare_sample_dir(dir, false, "frames 1\n");
+    // Four frames: at least three BIOS ticks, so that even a slow start gives
+    // the muted player's timer its first tick before the guest ends.
+    prepare_sample_dir(dir, false, "frames 4\n");
     std::string asan = getenv("ASAN_OPTIONS") ? getenv("ASAN_OPTIONS") : "";
     // The probe comes before the sanitizer's runtime in an instrumented build.
     asan += ":verify_asan_link_order=0";
