@@ -47,10 +47,11 @@ void demo_lock() {
 }
 
 void demo_unlock() {
-    if (!is_watch_thread) {
-        last_release_ms.store(steady_ms());
-    }
     if (--demo_depth == 0) {
+        // Only the outermost release counts, and reads the clock once.
+        if (!is_watch_thread) {
+            last_release_ms.store(steady_ms());
+        }
         demo_owner.store(std::thread::id());
         demo_mutex.unlock();
     }

@@ -230,3 +230,31 @@ std::vector<ImageObject> exe_like_objects(size_t total_bytes, uint32_t seed, boo
     }
     return objects;
 }
+
+// The guest's wave: two parabolas, 256 steps, values 1 to 255.
+static unsigned plasma_wave(unsigned i) {
+    const unsigned j = i & 127;
+    unsigned p = (j * (128 - j)) >> 5;
+    if (p > 127) {
+        p = 127;
+    }
+    return (i & 128) ? 128 - p : 128 + p;
+}
+
+void sample_plasma_frame(unsigned f, uint8_t *pixels) {
+    for (unsigned y = 0; y < 200; y++) {
+        for (unsigned x = 0; x < 320; x++) {
+            const unsigned v = plasma_wave(2 * x + 3 * f) + plasma_wave(3 * y + 2 * f) +
+                               plasma_wave(x + y + 5 * f) + plasma_wave(x - 2 * y - f);
+            pixels[y * 320 + x] = static_cast<uint8_t>(v >> 2);
+        }
+    }
+}
+
+void sample_plasma_palette(uint8_t *palette) {
+    for (unsigned i = 0; i < 256; i++) {
+        palette[3 * i] = static_cast<uint8_t>(plasma_wave(3 * i) >> 2);
+        palette[3 * i + 1] = static_cast<uint8_t>(plasma_wave(3 * i + 85) >> 2);
+        palette[3 * i + 2] = static_cast<uint8_t>(plasma_wave(3 * i + 170) >> 2);
+    }
+}

@@ -16,3 +16,9 @@ std::vector<uint8_t> exe_like_bytes(size_t size, uint32_t seed);
 // types 6 and 2) between them. With self_relative, the code object also
 // gets type-8 fixups (LE only).
 std::vector<ImageObject> exe_like_objects(size_t total_bytes, uint32_t seed, bool self_relative);
+
+// The sample guest's plasma, computed here independently of the guest's own
+// code: frame f's 64000 palette indices, and its palette of 256 entries of
+// three 6-bit components (768 bytes).
+void sample_plasma_frame(unsigned frame, uint8_t *pixels);
+void sample_plasma_palette(uint8_t *palette);

@@ -17,6 +17,8 @@
 #include <thread>
 #include <unistd.h>
 
+#include "tools/sample_bytes.h"
+
 namespace {
 
 std::string env_or(const char *name, const std::string &fallback) {
@@ -38,16 +40,6 @@ std::string binary_dir() {
         }
     }
     return env_or("LUMOX_BINARY_DIR", fallback);
-}
-
-// The guest's wave: two parabolas, 256 steps, values 1 to 255.
-unsigned wave(unsigned i) {
-    const unsigned j = i & 127;
-    unsigned p = (j * (128 - j)) >> 5;
-    if (p > 127) {
-        p = 127;
-    }
-    return (i & 128) ? 128 - p : 128 + p;
 }
 
 void sleep_ms(int ms) {
@@ -188,14 +180,7 @@ ProcessResult run_sample(const TempDir &dir, const std::vector<std::string> &opt
 
 std::vector<uint8_t> sample_frame(int frame, int note) {
     std::vector<uint8_t> pixels(64000);
-    const unsigned f = static_cast<unsigned>(frame);
-    for (unsigned y = 0; y < 200; y++) {
-        for (unsigned x = 0; x < 320; x++) {
-            const unsigned v = wave(2 * x + 3 * f) + wave(3 * y + 2 * f) + wave(x + y + 5 * f) +
-                               wave(x - 2 * y - f);
-            pixels[y * 320 + x] = static_cast<uint8_t>(v >> 2);
-        }
-    }
+    sample_plasma_frame(static_cast<unsigned>(frame), pixels.data());
     if (note >= 0) {
         std::fill(pixels.begin() + sample_note_bar_top * 320, pixels.end(),
                   sample_note_bar_index(note));
@@ -205,11 +190,10 @@ std::vector<uint8_t> sample_frame(int frame, int note) {
 
 std::vector<uint8_t> sample_screen_palette() {
     std::vector<uint8_t> palette(768);
-    for (unsigned i = 0; i < 256; i++) {
-        // 6-bit components, shown at four times their value.
-        palette[3 * i] = static_cast<uint8_t>((wave(3 * i) >> 2) * 4);
-        palette[3 * i + 1] = static_cast<uint8_t>((wave(3 * i + 85) >> 2) * 4);
-        palette[3 * i + 2] = static_cast<uint8_t>((wave(3 * i + 170) >> 2) * 4);
+    sample_plasma_palette(palette.data());
+    // 6-bit components, shown at four times their value.
+    for (uint8_t &c : palette) {
+        c = static_cast<uint8_t>(c * 4);
     }
     return palette;
 }

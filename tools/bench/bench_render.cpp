@@ -10,18 +10,9 @@
 #include <vector>
 
 #include "render/encoder.h"
+#include "tools/sample_bytes.h"
 
 namespace {
-
-// The sample guest's wave: two parabolas, 256 steps, values 1 to 255.
-unsigned wave(unsigned i) {
-    const unsigned j = i & 127;
-    unsigned p = (j * (128 - j)) >> 5;
-    if (p > 127) {
-        p = 127;
-    }
-    return (i & 128) ? 128 - p : 128 + p;
-}
 
 // The plasma repeats after 256 frames; they are made once.
 const std::vector<uint8_t> &plasma() {
@@ -29,13 +20,7 @@ const std::vector<uint8_t> &plasma() {
     if (frames.empty()) {
         frames.resize(256 * 64000);
         for (unsigned f = 0; f < 256; f++) {
-            for (unsigned y = 0; y < 200; y++) {
-                for (unsigned x = 0; x < 320; x++) {
-                    const unsigned v = wave(2 * x + 3 * f) + wave(3 * y + 2 * f) +
-                                       wave(x + y + 5 * f) + wave(x - 2 * y - f);
-                    frames[f * 64000 + y * 320 + x] = static_cast<uint8_t>(v >> 2);
-                }
-            }
+            sample_plasma_frame(f, frames.data() + f * 64000);
         }
     }
     return frames;
@@ -43,11 +28,13 @@ const std::vector<uint8_t> &plasma() {
 
 // The sample's screen palette, as SDL_Color entries.
 std::vector<uint8_t> plasma_palette() {
+    uint8_t six_bit[768];
+    sample_plasma_palette(six_bit);
     std::vector<uint8_t> palette(1024);
     for (unsigned i = 0; i < 256; i++) {
-        palette[4 * i] = static_cast<uint8_t>((wave(3 * i) >> 2) * 4);
-        palette[4 * i + 1] = static_cast<uint8_t>((wave(3 * i + 85) >> 2) * 4);
-        palette[4 * i + 2] = static_cast<uint8_t>((wave(3 * i + 170) >> 2) * 4);
+        for (unsigned c = 0; c < 3; c++) {
+            palette[4 * i + c] = static_cast<uint8_t>(six_bit[3 * i + c] * 4);
+        }
     }
     return palette;
 }
