@@ -1,7 +1,9 @@
-// Display and palette: mode 13h on top of SDL 1.2.
+// Display and palette: mode 13h, the guest's VGA (display.cpp), and live
+// play's window on top of SDL 1.2 (window.cpp).
 #pragma once
 
 #include <SDL.h>
+#include <atomic>
 #include <cstdint>
 
 #include "shell/guest_abi.h"
@@ -12,10 +14,16 @@ extern SDL_Surface *frame_surface;
 extern uint8_t frame_pixels[64000];
 extern SDL_Color host_palette[256];
 extern uint32_t video_flags;
+// The picture the window shows and its colours: the last presented frame or
+// whole-screen clear (what a screenshot saves).
+extern uint8_t shown_pixels[64000];
+extern SDL_Color shown_palette[256];
 // Picture options: square guest pixels (16:10) instead of 4:3, and the
 // window's whole scale factor (0: the largest that fits the desktop).
 extern int square_pixels;
 extern int scale_factor;
+// Set once the process is ending: no section touches the surfaces again.
+extern std::atomic<int> display_closing;
 
 constexpr guest_addr video_memory = 0xA0000;
 
@@ -36,6 +44,8 @@ void disown_vmutex(int site);
 // Drops both surfaces so that no later frame, clear or upload uses them; a
 // section still under way on another thread keeps them until it ends.
 void release_display();
+// The window's surfaces forgotten (release_display decides when).
+void drop_window_surfaces();
 
 // Reached from guest code (redirects and hooks).
 void fade_palette(int32_t code);

@@ -4,13 +4,13 @@
 #include <SDL.h>
 #include <cstdlib>
 
-#include "machine/clock.h"
 #include "machine/display.h"
 #include "machine/screenshot.h"
 #include "shell/guest_abi.h"
+#include "time/scheduler.h"
 
 int32_t tick_counter = 0;
-int escape_pending = 0;
+std::atomic<int> escape_pending{0};
 int quit_requested = 0;
 
 // The reference is t x 18.2 / 1000 in double precision, which equals this
@@ -19,16 +19,13 @@ int32_t ticks_for_ms(uint32_t t) {
     return static_cast<int32_t>(static_cast<uint64_t>(t) * 91u / 5000u);
 }
 
-// How often a paused player looks at its events.
-constexpr uint32_t held_poll_ms = 10;
-
 static void toggle_pause() {
-    if (live_clock_state() == LiveClock::running) {
-        live_clock_hold();
+    if (sched_live_state() == LiveClock::running) {
+        sched_hold();
     } else {
-        live_clock_resume();
+        sched_resume();
     }
-    set_caption(live_clock_state() != LiveClock::running);
+    set_caption(sched_live_state() != LiveClock::running);
 }
 
 // Alt+Enter counts by the state of Alt when Enter went down: the two may be
@@ -47,7 +44,7 @@ static void on_key_release(const SDL_keysym &key) {
         escape_pending = 1;
         // Handed to a held guest it would wait for the resume: the user
         // wants out, so the play goes on and the guest leaves as it does.
-        if (live_clock_state() != LiveClock::running) {
+        if (sched_live_state() != LiveClock::running) {
             toggle_pause();
         }
         break;
@@ -72,7 +69,7 @@ static void on_key_release(const SDL_keysym &key) {
         toggle_pause();
         break;
     case SDLK_PERIOD:
-        live_clock_step();
+        sched_step();
         break;
     default:
         break;
@@ -106,31 +103,18 @@ static void drain_events() {
 
 // guest: redirect, arg code 0 (keyboard status)
 GUEST_ENTRY int32_t poll_events() {
-    tick_counter = ticks_for_ms(clock_ms());
-    // A render has no window and no keys: only the pause moves demo time.
-    if (demo_clock) {
-        clock_poll_pause();
-        if (demo_checkpoint) {
-            demo_checkpoint();
-        }
-        return escape_pending ? -1 : 0;
-    }
+    const HostCall host_call;
+    tick_counter = ticks_for_ms(sched_ms());
     drain_events();
-    // Held, the guest's loop waits here with the window alive, until a
-    // resume, a step or an exit.
-    if (live_clock_state() == LiveClock::held) {
-        while (live_clock_state() == LiveClock::held) {
-            SDL_Delay(held_poll_ms);
-            drain_events();
-        }
-        tick_counter = ticks_for_ms(clock_ms());
-    }
-    clock_poll_pause();
+    // Paused, the guest's loop waits in there with the window alive.
+    sched_poll(drain_events);
+    sched_safe_point();
     return escape_pending ? -1 : 0;
 }
 
 // guest: redirect, arg code 0 (key read)
 GUEST_ENTRY int32_t read_key() {
+    const HostCall host_call;
     if (escape_pending) {
         escape_pending = 0;
         return 27;

@@ -1,10 +1,12 @@
 // Event pump, keyboard and the emulated BIOS tick counter.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 extern int32_t tick_counter;
-extern int escape_pending;
+// Set on the main thread by a key, or by a render at its -seconds.
+extern std::atomic<int> escape_pending;
 extern int quit_requested;
 
 // Ticks of 1/18.2 s in t milliseconds: (t * 91) / 5000, exact for every t.

@@ -133,22 +133,22 @@ bool write_all(int fd, const uint8_t *bytes, size_t size) {
     return true;
 }
 
-// The picture is the frame the guest last copied, in the palette it set last:
-// a whole-screen clear since then is not in it, and before the first frame it
-// is black. That is the guest's own image, whatever the window shows around it.
+// The picture is what the output shows: the frame (or whole-screen clear) the
+// guest last presented, in the colours it was presented in; black before the
+// first. That is the guest's own image, whatever the window shows around it.
 void save_screenshot() {
-    // Frame and palette from the same moment: a player pass on another thread
-    // may change the palette meanwhile. The slow part runs outside the lock.
+    // Picture and colours from the same moment: the window changes them
+    // under the lock. The slow part runs outside it.
     // Static: this runs on the guest's stack, which has no room to spare, and
     // a fixed buffer keeps allocation (and C++ exceptions) out of libpng's
     // calls. The compressed picture stays below its raw size plus a few
     // kilobytes of headers, filter bytes and the palette.
-    static uint8_t pixels[sizeof frame_pixels];
+    static uint8_t pixels[sizeof shown_pixels];
     static SDL_Color palette[256];
-    static uint8_t png[sizeof frame_pixels + 16 * 1024];
+    static uint8_t png[sizeof shown_pixels + 16 * 1024];
     own_vmutex(260);
-    memcpy(pixels, frame_pixels, sizeof pixels);
-    memcpy(palette, host_palette, sizeof palette);
+    memcpy(pixels, shown_pixels, sizeof pixels);
+    memcpy(palette, shown_palette, sizeof palette);
     disown_vmutex(262);
 
     std::string error;

@@ -1,10 +1,11 @@
 // Render mode: the guest on demo time, its frames and sound into a file.
 //
-// Demo time moves only by what the guest does (machine/clock.cpp). As it
-// passes, the sound produces exactly the samples it covers, and this file
-// turns presented frames into a constant-rate video stream: output slot k
-// (at k x rate_den / rate_num s) shows the latest frame presented at or
-// before its time, black before the first. Both go to the encoder.
+// The scheduler's demo driver moves time only by what the guest does
+// (time/scheduler.cpp). This file is the output sink of a render: as time
+// passes, the sound's samples come here, and presented frames become a
+// constant-rate video stream: output slot k (at k x rate_den / rate_num s)
+// shows the latest frame presented at or before its time, black before the
+// first. Both go to the encoder.
 #include "render/render.h"
 
 #include <SDL.h>
@@ -15,18 +16,18 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <pthread.h>
-#include <thread>
 #include <unistd.h>
 #include <vector>
 
 #include "binding/run_state.h"
-#include "machine/capture.h"
 #include "machine/display.h"
 #include "machine/events.h"
+#include "machine/sink.h"
 #include "render/encoder.h"
 #include "shell/fatal.h"
-#include "sound/sound.h"
+#include "time/scheduler.h"
 
 const char *render_path = nullptr;
 int64_t render_rate_num = vga_rate_num;
@@ -36,6 +37,7 @@ DemoTime render_escape_at = -1;
 namespace {
 
 constexpr size_t frame_bytes = 64000;
+constexpr size_t picture_bytes = frame_bytes + 1024; // the pixels, then the palette
 // Rates are fractions of terms up to a million, between 1 and 1000 frames
 // a second: slot arithmetic then stays far inside 64 bits for any length.
 constexpr int64_t rate_term_limit = 1000000;
@@ -44,28 +46,20 @@ constexpr int64_t max_frames_a_second = 1000;
 constexpr int64_t max_escape_ms = 86400000;
 // A guest given its Escape that has not exited this long after is stopped.
 constexpr DemoTime escape_grace = 30 * demo_units_per_second;
-
-// The stall watch. A guest that neither polls nor presents for this long
-// (wall time) is taken to be waiting for something only time would change,
-// as a busy wait on the music's position: demo time then moves on by itself,
-// a frame slot at a time, so that the music goes on. Any honest stretch of
-// guest work between two host calls (a frame's drawing, a file read) takes
-// milliseconds, so half a second is a stall; yet short enough that a render
-// never seems hung. Time moved this way depends on the machine's speed, so
-// the summary says when it happened.
-constexpr int stall_limit_ms = 500;
-constexpr int watch_period_ms = 5;
 // Before the guest opens its sound device the audio format is unknown and
-// the file cannot begin: video slots wait in memory, at most this many
-// seconds of them, then the file begins without sound.
+// the file cannot begin: video slots wait, at most this many seconds of
+// them, then the file begins without sound.
 constexpr int audio_wait_seconds = 5;
+// An interrupt that the main thread does not honour this long (the guest
+// inside a long host routine, say) is honoured by the stall watch.
+constexpr int64_t interrupt_grace_ms = 500;
 
 const RenderContainer *container = nullptr;
 bool has_video = false;
 bool wants_audio = false;
 bool started = false;
 bool has_audio = false;
-RenderAudioFormat audio_format = {};
+AudioFormat audio_format = {};
 
 // The video stream: slot k's time is q_k + r_k / rate_num units; kept as
 // that whole part and remainder, stepped exactly from slot to slot.
@@ -74,17 +68,29 @@ DemoTime slot_whole = 0;
 int64_t slot_rest = 0;
 DemoTime step_whole = 0;
 int64_t step_rest = 0;
-// What the display shows now: black until the first frame.
-uint8_t shown_pixels[frame_bytes];
-uint8_t shown_palette[1024];
-// Slots emitted before the file could begin.
-std::vector<std::vector<uint8_t>> waiting_slots;
-size_t waiting_limit = 0;
+// What the display shows now, pixels then palette: black until the first
+// frame.
+uint8_t shown[picture_bytes];
+
+// Slots emitted before the file could begin: runs of one picture each, the
+// pictures kept in an unlinked temporary file (at most one a refresh, so a
+// few tens of megabytes of disk at most, and a few kilobytes of memory
+// whatever the frame rate).
+struct WaitingRun {
+    int64_t slots;
+    int64_t picture; // its place in the spill file, in pictures
+};
+std::vector<WaitingRun> waiting_runs;
+int64_t waiting_slots = 0;
+int64_t waiting_limit = 0;
+FILE *spill = nullptr;
+int64_t spilled_pictures = 0;
+uint8_t last_spilled[picture_bytes];
 
 int64_t audio_samples = 0;
-uint64_t stall_advances = 0;
-bool escape_given = false;
+std::atomic<bool> escape_given{false};
 std::atomic<int> interrupt_signal{0};
+std::atomic<int64_t> interrupt_ms{0};
 std::atomic<bool> ending{false};
 std::atomic<bool> active{false};
 std::chrono::steady_clock::time_point wall_start;
@@ -92,14 +98,17 @@ std::chrono::steady_clock::time_point last_progress;
 bool progress_on_terminal = false;
 const char *end_note = "";
 
+int64_t monotonic_ms() {
+    // clock_gettime, unlike the C++ clocks, may be called in a signal handler.
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
 double wall_seconds() {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - wall_start).count();
 }
 
-// Slot k lies before t, or at or before t.
-bool slot_before(DemoTime t) {
-    return slot_whole < t;
-}
 bool slot_at_or_before(DemoTime t) {
     return slot_whole < t || (slot_whole == t && slot_rest == 0);
 }
@@ -114,109 +123,222 @@ void step_slot() {
     }
 }
 
-// Threads made from here on (the encoder's, its codecs') leave SIGINT and
-// SIGTERM to the main thread, which ends the render at its next poll.
+// The signals that end a render early (finishing the file) or end the
+// process (removing the temporary first). Threads made while they are
+// blocked (the encoder's, its codecs', the stall watch) leave them to the
+// main thread.
+const int interrupting_signals[] = {SIGINT, SIGTERM};
+const int ending_signals[] = {SIGHUP,  SIGQUIT, SIGPIPE, SIGUSR1, SIGXCPU, SIGVTALRM,
+                              SIGPROF, SIGABRT, SIGSEGV, SIGBUS,  SIGILL,  SIGFPE};
+
 struct QuietSignals {
     sigset_t before;
     QuietSignals() {
         sigset_t set;
         sigemptyset(&set);
-        sigaddset(&set, SIGINT);
-        sigaddset(&set, SIGTERM);
+        for (int sig : interrupting_signals) {
+            sigaddset(&set, sig);
+        }
+        for (int sig : {SIGHUP, SIGQUIT, SIGUSR1, SIGXCPU, SIGVTALRM, SIGPROF}) {
+            sigaddset(&set, sig);
+        }
         pthread_sigmask(SIG_BLOCK, &set, &before);
     }
     ~QuietSignals() { pthread_sigmask(SIG_SETMASK, &before, nullptr); }
+    QuietSignals(const QuietSignals &) = delete;
+    QuietSignals &operator=(const QuietSignals &) = delete;
 };
 
-void start_file(const RenderAudioFormat *audio) {
+// Async-signal-safe: the temporary goes, then the signal's own action.
+void end_by_signal(int sig) {
+    encoder_abort();
+    signal(sig, SIG_DFL);
+    raise(sig);
+}
+
+void on_interrupt(int sig) {
+    // A second one ends the process at once.
+    if (interrupt_signal.load() != 0) {
+        end_by_signal(sig);
+        return;
+    }
+    interrupt_ms.store(monotonic_ms());
+    interrupt_signal.store(sig);
+}
+
+// Takes sig over only where it would have its default action: a SIGINT that
+// a shell left ignored (a script's background job) stays ignored, and a
+// sanitizer's own handlers stay in place.
+void take_over(int sig, void (*handler)(int)) {
+    struct sigaction before = {};
+    sigaction(sig, nullptr, &before);
+    if (before.sa_handler != SIG_DFL || (before.sa_flags & SA_SIGINFO)) {
+        return;
+    }
+    struct sigaction action = {};
+    action.sa_handler = handler;
+    action.sa_flags = SA_RESTART;
+    sigemptyset(&action.sa_mask);
+    sigaction(sig, &action, nullptr);
+}
+
+void spill_failed() {
+    encoder_abort();
+    fatal_errno("render %s", render_path);
+}
+
+// Slots that wait for the file hold runs of one picture.
+void wait_slot() {
+    if (spilled_pictures == 0 || memcmp(shown, last_spilled, picture_bytes) != 0) {
+        if (!spill && !(spill = tmpfile())) {
+            spill_failed();
+        }
+        if (fwrite(shown, picture_bytes, 1, spill) != 1) {
+            spill_failed();
+        }
+        memcpy(last_spilled, shown, picture_bytes);
+        waiting_runs.push_back({0, spilled_pictures++});
+    }
+    waiting_runs.back().slots++;
+    waiting_slots++;
+}
+
+void start_file(const AudioFormat *audio) {
     started = true;
     has_audio = audio != nullptr;
-    const QuietSignals quiet;
-    encoder_start(audio);
-    for (const std::vector<uint8_t> &slot : waiting_slots) {
-        encoder_video_frame(slot.data(), slot.data() + frame_bytes);
+    {
+        const QuietSignals quiet;
+        RenderAudioFormat format = {};
+        if (audio) {
+            format = {audio->rate, audio->channels, audio->bytes_per_sample};
+        }
+        encoder_start(audio ? &format : nullptr);
     }
-    waiting_slots.clear();
-    waiting_slots.shrink_to_fit();
+    if (spill) {
+        static uint8_t picture[picture_bytes];
+        if (fflush(spill) != 0) {
+            spill_failed();
+        }
+        for (const WaitingRun &run : waiting_runs) {
+            if (fseeko(spill, static_cast<off_t>(run.picture) * static_cast<off_t>(picture_bytes),
+                       SEEK_SET) != 0 ||
+                fread(picture, picture_bytes, 1, spill) != 1) {
+                spill_failed();
+            }
+            for (int64_t n = 0; n < run.slots; n++) {
+                encoder_video_frame(picture, picture + frame_bytes);
+            }
+        }
+        fclose(spill);
+        spill = nullptr;
+    }
+    waiting_runs.clear();
+    waiting_runs.shrink_to_fit();
 }
 
 void emit_slot() {
     if (!started) {
-        if (waiting_slots.size() >= waiting_limit) {
-            fprintf(stderr,
-                    "render: the demo had not opened its sound device after %d s of demo "
-                    "time; the file has no sound\n",
-                    audio_wait_seconds);
-            start_file(nullptr);
-        } else {
-            std::vector<uint8_t> slot(frame_bytes + sizeof shown_palette);
-            memcpy(slot.data(), shown_pixels, frame_bytes);
-            memcpy(slot.data() + frame_bytes, shown_palette, sizeof shown_palette);
-            waiting_slots.push_back(std::move(slot));
+        if (waiting_slots < waiting_limit) {
+            wait_slot();
             step_slot();
             return;
         }
+        fprintf(stderr,
+                "render: the demo had not opened its sound device after %d s of demo "
+                "time; the file has no sound\n",
+                audio_wait_seconds);
+        start_file(nullptr);
     }
-    encoder_video_frame(shown_pixels, shown_palette);
+    encoder_video_frame(shown, shown + frame_bytes);
     step_slot();
 }
 
-void show_progress(bool force) {
+void show_progress() {
     if (!progress_on_terminal) {
         return;
     }
     const auto now = std::chrono::steady_clock::now();
-    if (!force && now - last_progress < std::chrono::milliseconds(250)) {
+    if (now - last_progress < std::chrono::milliseconds(250)) {
         return;
     }
     last_progress = now;
-    const double demo_s = static_cast<double>(demo_now()) / demo_units_per_second;
+    const double demo_s = static_cast<double>(sched_now()) / demo_units_per_second;
     const double wall_s = wall_seconds();
     fprintf(stderr, "\rrendering: %.2f s of demo time, %lld frames, %.1fx real time, %.1f MB\033[K",
             demo_s, static_cast<long long>(next_slot), wall_s > 0 ? demo_s / wall_s : 0.0,
             static_cast<double>(encoder_bytes_written()) / 1e6);
 }
 
-// The capture sink.
-void capture_frame(const uint8_t *pixels, const SDL_Color *palette, DemoTime) {
-    // The advance that reached this frame's time has emitted every slot
-    // before it; slots from its time on show it.
-    memcpy(shown_pixels, pixels, frame_bytes);
-    static_assert(sizeof(SDL_Color) == 4);
-    memcpy(shown_palette, palette, sizeof shown_palette);
-}
-
-void capture_audio_format(int rate, int channels, int bytes_per_sample) {
-    audio_format = {rate, channels, bytes_per_sample};
-    if (wants_audio && !started) {
-        start_file(&audio_format);
+// The scheduler's events.
+void slot_due(DemoTime) {
+    emit_slot();
+    // Slot k may show what was presented up to and at its own time: it is
+    // due once time has passed the whole unit it lies in.
+    sched_at(Event::video_slot, slot_whole + 1, slot_due);
+    if (interrupt_signal.load() != 0) {
+        sched_cut_short();
     }
 }
 
-void capture_audio(const uint8_t *bytes, size_t count) {
+void escape_due(DemoTime) {
+    escape_given.store(true);
+    escape_pending = 1; // as if the user had released the key
+}
+
+// The sink.
+void render_display_open() {}
+void render_palette(const SDL_Color *) {}
+
+void render_frame(const uint8_t *pixels, const SDL_Color *palette, DemoTime) {
+    // The advance to this frame's slot has emitted every slot before it;
+    // slots from its time on show it.
+    static_assert(sizeof(SDL_Color) == 4);
+    memcpy(shown, pixels, frame_bytes);
+    memcpy(shown + frame_bytes, palette, 1024);
+}
+
+void render_audio_open(SDL_AudioSpec &spec, const AudioFormat &format, DemoTime at) {
+    // As SDL_OpenAudio would: a second open and a rate of nothing fail.
+    if (audio_format.rate != 0) {
+        SDL_SetError("Audio device is already opened");
+        fatal_sdl("aud0");
+    }
+    if (spec.freq <= 0) {
+        SDL_SetError("Invalid sample rate %d", spec.freq);
+        fatal_sdl("aud0");
+    }
+    audio_format = format;
+    if (!wants_audio || started) {
+        return;
+    }
+    start_file(&audio_format);
+    // The sound lies at its own time: silence from the file's start to the
+    // open.
+    static uint8_t silence[16384];
+    memset(silence, format.bytes_per_sample == 1 ? 0x80 : 0, sizeof silence);
+    const int frame = format.channels * format.bytes_per_sample;
+    const int64_t chunk = static_cast<int64_t>(sizeof silence) / frame;
+    for (int64_t left = samples_before(at, format.rate); left > 0;) {
+        const int64_t n = left < chunk ? left : chunk;
+        encoder_audio(silence, static_cast<size_t>(n * frame));
+        audio_samples += n;
+        left -= n;
+    }
+}
+
+void render_audio_play(int) {}
+
+void render_audio(const AudioFormat &format, const uint8_t *bytes, size_t count) {
     if (!has_audio) {
         return; // the file began without sound
     }
     encoder_audio(bytes, count);
-    audio_samples +=
-        static_cast<int64_t>(count) / (audio_format.channels * audio_format.bytes_per_sample);
+    audio_samples += static_cast<int64_t>(count) / (format.channels * format.bytes_per_sample);
 }
 
-const CaptureSink render_sink = {capture_frame, capture_audio_format, capture_audio};
-
-// Demo time passed from `from` to `to` (the sound's share ran first).
-void render_advance(DemoTime, DemoTime to) {
-    if (has_video) {
-        while (slot_before(to)) {
-            emit_slot();
-        }
-    }
-    if (render_escape_at >= 0 && !escape_given && to >= render_escape_at) {
-        escape_given = true;
-        escape_pending = 1; // as if the user had released the key
-    }
-    show_progress(false);
-}
+const OutputSink render_sink = {render_display_open, render_palette,    render_frame,
+                                render_audio_open,   render_audio_play, render_audio,
+                                end_render};
 
 // The roads out of a render other than the guest's own exit.
 int end_status() {
@@ -224,52 +346,45 @@ int end_status() {
         end_note = " (interrupted)";
         return 128 + sig;
     }
-    if (escape_given && demo_now() >= render_escape_at + escape_grace) {
+    if (escape_given.load() && sched_now() >= render_escape_at + escape_grace) {
         end_note = " (the demo had not ended 30 s after its Escape)";
         return 0;
     }
     return -1;
 }
 
-void checkpoint() {
+// The main thread, after each poll and presented frame, outside every lock.
+void safe_point() {
     if (ending.load()) {
         return;
     }
+    show_progress();
     const int status = end_status();
     if (status >= 0) {
         exit(status);
     }
 }
 
-void on_signal(int sig) {
-    interrupt_signal.store(sig);
-    // A second one ends the process at once.
-    signal(sig, SIG_DFL);
-}
-
-void watch_stalls() {
-    demo_mark_watch_thread();
-    uint64_t seen = demo_advances();
-    while (!ending.load()) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(watch_period_ms));
-        // The guest's own progress, or the host busy on its behalf (a lock
-        // held or let go lately): no stall.
-        if (demo_advances() != seen || demo_ms_since_release() < stall_limit_ms ||
-            !demo_try_lock_for_ms(0)) {
-            seen = demo_advances();
-            continue;
-        }
-        if (!ending.load() && demo_advances() == seen) {
-            stall_advances++;
-            demo_advance_to((demo_now() / frame_slot_units + 1) * frame_slot_units);
-        }
-        seen = demo_advances();
-        demo_unlock();
-        // The main thread does not come by to end the render itself.
-        const int status = ending.load() ? -1 : end_status();
+// The stall watch's thread. It ends the process only while it holds demo
+// time's lock, so the main thread it stops is never in the middle of an
+// advance.
+void watch(bool holding) {
+    if (ending.load()) {
+        return;
+    }
+    if (holding) {
+        const int status = end_status();
         if (status >= 0) {
             exit_from_any_thread(status);
         }
+        return;
+    }
+    if (interrupt_signal.load() != 0 &&
+        monotonic_ms() - interrupt_ms.load() >= interrupt_grace_ms && sched_try_lock_for_ms(1000)) {
+        if (!ending.load()) {
+            exit_from_any_thread(end_status());
+        }
+        sched_unlock();
     }
 }
 
@@ -361,39 +476,37 @@ void begin_render() {
             video.height = 1080;
         }
     }
-    encoder_prepare(render_path, container, has_video ? &video : nullptr);
-
+    {
+        // Before any thread of FFmpeg's or the scheduler's exists.
+        const QuietSignals quiet;
+        encoder_prepare(render_path, container, has_video ? &video : nullptr);
+        sched_start(TimeDriver::demo);
+    }
     step_whole = render_rate_den * demo_units_per_second / render_rate_num;
     step_rest = render_rate_den * demo_units_per_second % render_rate_num;
-    waiting_limit = static_cast<size_t>(audio_wait_seconds * render_rate_num / render_rate_den + 1);
-    demo_clock = true;
-    capture_sink = &render_sink;
-    set_demo_listeners(sound_demo_advance, render_advance);
-    demo_checkpoint = checkpoint;
+    waiting_limit = audio_wait_seconds * render_rate_num / render_rate_den + 1;
+    output_sink = &render_sink;
+    sched_safe_point_hook = safe_point;
+    sched_watch_hook = watch;
+    if (has_video) {
+        sched_at(Event::video_slot, slot_whole + 1, slot_due);
+    }
+    if (render_escape_at >= 0) {
+        sched_at(Event::escape, render_escape_at, escape_due);
+    }
     active.store(true);
     if (!wants_audio) {
         start_file(nullptr);
     }
-
-    struct sigaction action = {};
-    action.sa_handler = on_signal;
-    action.sa_flags = SA_RESTART;
-    sigemptyset(&action.sa_mask);
-    // A SIGINT ignored already (a background job of a script) stays so.
-    struct sigaction before = {};
-    sigaction(SIGINT, nullptr, &before);
-    if (before.sa_handler != SIG_IGN) {
-        sigaction(SIGINT, &action, nullptr);
+    for (int sig : interrupting_signals) {
+        take_over(sig, on_interrupt);
     }
-    sigaction(SIGTERM, &action, nullptr);
-
+    for (int sig : ending_signals) {
+        take_over(sig, end_by_signal);
+    }
     progress_on_terminal = isatty(2) != 0;
     wall_start = std::chrono::steady_clock::now();
     last_progress = wall_start;
-    // Detached: it stops at the next look once the render ends, and an exit
-    // must never wait for a thread that waits for a lock.
-    const QuietSignals quiet;
-    std::thread(watch_stalls).detach();
 }
 
 void end_render() {
@@ -404,11 +517,20 @@ void end_render() {
         encoder_abort();
         return;
     }
-    // A holder of the lock that was stopped mid-advance (the main thread,
-    // parked for an exit on another thread) is given up on after a while:
-    // the file still ends with what was complete.
-    const bool locked = demo_try_lock_for_ms(2000);
-    const DemoTime end = demo_now();
+    // Demo time's lock, so that nothing moves under the ending. A holder
+    // that was stopped mid-advance (the main thread, parked for an exit on
+    // another thread) leaves nothing known to be whole: the file goes.
+    if (!sched_try_lock_for_ms(1500)) {
+        encoder_abort();
+        fprintf(stderr,
+                "render %s: the demo was stopped in the middle of a frame; nothing "
+                "written\n",
+                render_path);
+        return;
+    }
+    sched_cancel(Event::video_slot);
+    sched_finish();
+    const DemoTime end = sched_now();
     if (has_video) {
         while (slot_at_or_before(end)) {
             emit_slot();
@@ -456,7 +578,7 @@ void end_render() {
         snprintf(what, sizeof what, "%lld samples", static_cast<long long>(audio_samples));
     }
     char stalls[160] = "";
-    if (stall_advances > 0) {
+    if (const uint64_t stall_advances = sched_stall_advances()) {
         snprintf(stalls, sizeof stalls,
                  "; demo time moved on by itself %llu times while the demo waited without "
                  "calling the host, so the file may differ between runs",
@@ -464,7 +586,5 @@ void end_render() {
     }
     fprintf(stderr, "rendered %s: %s, %.3f s, %.1fx real time%s%s\n", render_path, what, length_s,
             wall_s > 0 ? length_s / wall_s : 0.0, end_note, stalls);
-    if (locked) {
-        demo_unlock();
-    }
+    sched_unlock();
 }

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "machine/clock.h"
+#include "time/scheduler.h"
 
 // From the command line: the output file (null: live play), the frame rate
 // of the video stream, and the demo time at which the guest gets an Escape
@@ -22,9 +22,9 @@ void parse_render_seconds(const char *text);
 // and what it can hold. One fatal line for each fault.
 void check_render_options();
 // After the exit handlers are registered, before the guest starts: the
-// output is prepared, demo time replaces the wall clock, the capture and
-// the stall watch start.
+// output is prepared, the render's sink is installed and the scheduler's
+// demo driver (with its stall watch) starts.
 void begin_render();
-// From the exit handlers: the file is finished and renamed into place, or
-// after a fatal error its temporary is removed.
+// From the exit handlers (the sink's close): the file is finished and
+// renamed into place, or after a fatal error its temporary is removed.
 void end_render();

@@ -9,12 +9,13 @@
 #include "binding/catalogue.h"
 #include "loader/loader.h"
 #include "lumox_version.h"
-#include "machine/clock.h"
 #include "machine/display.h"
+#include "machine/sink.h"
 #include "render/render.h"
 #include "shell/fatal.h"
 #include "sound/sound.h"
 #include "sound/timer.h"
+#include "time/scheduler.h"
 
 void print_usage() {
     printf("Virtual Lumox v0.90\n%s\n",
@@ -42,26 +43,17 @@ void print_usage() {
     exit(0);
 }
 
-// Runs on whichever thread called exit: the main thread, or the audio or timer
-// thread after an error in a music pass, while the others may still run.
+// Runs on whichever thread called exit: the main thread, or another after an
+// error in a music pass, while the others may still run.
 void shutdown_host() {
     // A fatal inside a locked sound section must not leave the audio or timer
     // thread, which SDL_Quit waits for, waiting for this one.
     sound_unlock_all();
     release_display();
-    if (demo_clock) {
-        // Nothing of SDL's video, audio or timers was started.
-        end_render();
-        SDL_Quit();
-        printf("\nHave a nice day\n");
-        return;
-    }
-    if (SDL_TimerID id = timer_id.exchange(nullptr)) {
-        SDL_RemoveTimer(id);
-    }
-    SDL_PauseAudio(1);
-    SDL_WM_GrabInput(SDL_GRAB_ON);
-    SDL_WM_GrabInput(SDL_GRAB_OFF);
+    // The timer and the stall watch; then the output ends (live: audio
+    // paused and input let go; a render finishes its file).
+    sched_stop();
+    output_sink->close();
     SDL_Quit();
     printf("\nHave a nice day\n");
 }
@@ -151,26 +143,26 @@ int host_main(int argc, char **argv) {
 
     bind_guest(release);
 
-    // A render needs neither a display nor a sound card.
-    if (!render_path && SDL_Init(SDL_INIT_TIMER | SDL_INIT_AUDIO | SDL_INIT_VIDEO) == -1) {
+    // The one place that chooses between live play and a render, which
+    // needs neither a display nor a sound card.
+    const bool live = render_path == nullptr;
+    if (live && SDL_Init(SDL_INIT_TIMER | SDL_INIT_AUDIO | SDL_INIT_VIDEO) == -1) {
         fatal_sdl("sdl");
     }
     atexit(shutdown_host);
-
-    if (!render_path) {
+    if (live) {
         set_caption(false);
-        live_hold_listener = hold_sound;
-        live_step_listener = step_sound;
+        sched_start(TimeDriver::live);
+    } else {
+        begin_render();
     }
 
     video_mutex = SDL_CreateMutex();
     if (!video_mutex) {
         fatal_sdl("vmutex");
     }
-    if (render_path) {
-        begin_render();
-    }
 
+    install_sound_output();
     install_sound_device();
     apply_release_patches(*release);
     return start_guest();

@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "machine/clock.h"
+#include "time/scheduler.h"
 
 // The guest's sound-device record; only the fields the host touches.
 struct SoundDevice {
@@ -57,25 +57,24 @@ extern LiveArea live_areas[live_area_capacity];
 extern int leftover_bytes;
 extern int leftover_offset;
 
-// The one lock over everything the main thread shares with the audio or the
-// timer thread (device.cpp says what and why). Recursive; a thread that ends
-// the process while holding it lets go through sound_unlock_all.
+// The one lock over everything the main thread shares with the passes on
+// other threads (output.cpp says what). Recursive; a thread that ends the
+// process while holding it lets go through sound_unlock_all.
 void sound_lock();
 void sound_unlock();
 void sound_unlock_all();
 
 void install_sound_device();
+// The output (output.cpp): before the guest starts, its part in time (the
+// samples produced as time passes, the player's pause); the device opened
+// in spec's format (the sink opens, the stream begins); the device's switch.
+void install_sound_output();
+void output_open(SDL_AudioSpec &spec);
+void output_play(int pause_on);
+// SDL's audio callback, live.
 void audio_callback(void *userdata, Uint8 *stream, int len);
-// SDL_PauseAudio, or on demo time the same switch for the produced audio.
-void pause_audio(int on);
-// The player's pause, live: hold (1) or release (0) the music, and produce
-// and drop what a step's demo time covers. sound_held() under the lock.
+// The player's pause: hold (1) or let go (0) of the music.
 void hold_sound(int on);
-bool sound_held();
-void step_sound(DemoTime units);
-// What falls due as demo time passes: music passes and their audio, or
-// with -mute the timer's ticks (timer.cpp).
-void sound_demo_advance(DemoTime from, DemoTime to);
 
 // Reached from guest code (device record and redirects, stack arguments).
 int device_detect(int *present);

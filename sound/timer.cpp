@@ -1,6 +1,6 @@
 // The emulated player timer. There is no timer interrupt: player passes run the
 // device's mixing routines, the guest's timer callbacks and its players, pulled
-// by the audio callback or, when muted, by an SDL timer.
+// by the audio output or, when muted, by the scheduler's timer.
 #include "sound/timer.h"
 
 #include <SDL.h>
@@ -10,27 +10,23 @@
 #include "binding/bind.h"
 #include "binding/catalogue.h"
 #include "binding/run_state.h"
-#include "machine/clock.h"
 #include "shell/fatal.h"
 #include "shell/guest_abi.h"
 #include "sound/sound.h"
+#include "time/scheduler.h"
 
 // Threads. The main thread runs the guest's timer services below and, with
-// sound on, the pass of a registration; passes also run on the SDL audio
-// thread (sound on, from audio_callback) and on the SDL timer thread (muted,
-// from timer_tick). timer_device, player_slots, the three callbacks,
-// timer_running, timer_interval_ms and rate_interval_ms are shared by them
-// and touched only under the sound lock (device.cpp), which every pass runs
-// under: the audio thread's because SDL holds it, the timer thread's because
-// timer_tick takes it, the main thread's because timer_play_player does.
-// timer_id is atomic: the exit handlers read it on whichever thread exits.
+// sound on, the pass of a registration; passes also run wherever the output
+// produces sound or the timer ticks (sound/output.cpp, time/scheduler.cpp). timer_device,
+// player_slots, the three callbacks, timer_running, timer_interval_ms and rate_interval_ms are
+// shared by them and touched only under the sound lock (output.cpp), which every pass runs under:
+// the output's production and timer_tick take it, and so does timer_play_player on the main thread.
 SoundDevice *timer_device = nullptr;
 uint32_t player_slots[16] = {};
 int timer_running = 0;
 int timer_interval_ms = 0;
 int rate_interval_ms = 0;
 uint32_t timer_callback_1 = 0, timer_callback_2 = 0, timer_callback_3 = 0;
-std::atomic<SDL_TimerID> timer_id{nullptr};
 
 constexpr int player_slot_count = 16;
 constexpr int guard_first_entry = 1;
@@ -123,15 +119,16 @@ void timer_next_interval() {
     }
 }
 
-static Uint32 tick_once(bool held_too) {
+// The timer's tick: SDL's timer thread live, the event queue on demo time
+// and in a live step (time/scheduler.cpp). A tick that waited here while the
+// guest closed the timer still runs its pass, then cancels itself: it had
+// begun before the close, so its pass is the one it raced with, and closing
+// leaves the device and the players in place for it (as for a pass from the
+// audio callback). Once a DMA buffer plays, the audio callback paces the
+// passes.
+Uint32 timer_tick(Uint32, void *) {
     sound_lock();
-    // A tick that waited here while the guest closed the timer still runs
-    // its pass, then cancels itself: it had begun before the close, so its
-    // pass is the one it raced with, and closing leaves the device and the
-    // players in place for it (as for a pass from the audio callback).
-    // Once a DMA buffer plays, the audio callback paces the passes. While
-    // the player is paused the ticks go on and run nothing.
-    if (!playing_buffer && (held_too || !sound_held())) {
+    if (!playing_buffer) {
         timer_next_interval();
         run_player_pass();
     }
@@ -141,64 +138,9 @@ static Uint32 tick_once(bool held_too) {
     return next_ms;
 }
 
-Uint32 timer_tick(Uint32, void *) {
-    return tick_once(false);
-}
-
-// A step while paused: the ticks that its demo time covers run here, on the
-// main thread, at the interval the ticks keep.
-void timer_live_step(DemoTime units) {
-    static DemoTime owed = 0;
-    owed += units;
-    for (;;) {
-        sound_lock();
-        const DemoTime interval = static_cast<DemoTime>(timer_interval_ms) * demo_units_per_ms;
-        sound_unlock();
-        if (interval <= 0 || owed < interval) {
-            return;
-        }
-        owed -= interval;
-        tick_once(true);
-    }
-}
-
-// On demo time the SDL timer is a due time: ticks run as demo time passes
-// it, each at the interval the last one returned. Under the demo lock; no
-// tick due when negative. Each start or stop counts a generation, so that a
-// tick whose pass restarted or stopped the timer does not reschedule it.
-static DemoTime demo_tick_due = -1;
-static uint32_t demo_timer_generation = 0;
-
-static void start_demo_timer(Uint32 first_ms) {
-    demo_lock();
-    demo_timer_generation++;
-    demo_tick_due = demo_now() + static_cast<DemoTime>(first_ms) * demo_units_per_ms;
-    demo_unlock();
-}
-
-static void stop_demo_timer() {
-    demo_lock();
-    demo_timer_generation++;
-    demo_tick_due = -1;
-    demo_unlock();
-}
-
-void timer_demo_advance(DemoTime, DemoTime to) {
-    while (demo_tick_due >= 0 && demo_tick_due <= to) {
-        const DemoTime due = demo_tick_due;
-        const uint32_t generation = demo_timer_generation;
-        const Uint32 next_ms = timer_tick(0, nullptr);
-        if (generation != demo_timer_generation) {
-            continue;
-        }
-        // Returning 0 cancels the timer, as SDL's does.
-        demo_tick_due =
-            next_ms == 0 ? -1 : due + static_cast<DemoTime>(next_ms) * demo_units_per_ms;
-    }
-}
-
 // guest: redirect, arg code -2, stack (SoundDevice *device)
 GUEST_ENTRY int timer_init(SoundDevice *device) {
+    const HostCall host_call;
     sound_lock();
     timer_device = device;
     for (uint32_t &slot : player_slots) {
@@ -209,42 +151,28 @@ GUEST_ENTRY int timer_init(SoundDevice *device) {
     timer_running = 1;
     const Uint32 first_ms = static_cast<Uint32>(timer_interval_ms);
     sound_unlock();
-    if (mute && demo_clock) {
-        start_demo_timer(first_ms);
-    } else if (mute) {
-        // A second start must not leave the first timer ticking beside it.
-        // Removing and adding take SDL's timer lock, never the sound lock, so
-        // they are done outside it.
-        if (SDL_TimerID old = timer_id.exchange(nullptr)) {
-            SDL_RemoveTimer(old);
-        }
-        const SDL_TimerID id = SDL_AddTimer(first_ms, timer_tick, nullptr);
-        if (!id) {
-            fatal_sdl("timer");
-        }
-        timer_id.store(id);
+    // Outside the sound lock: the scheduler's comes first.
+    if (mute) {
+        sched_timer_start(first_ms, timer_tick);
     }
     return 0;
 }
 
 // guest: redirect, arg code -2, stack ()
 GUEST_ENTRY int timer_close() {
+    const HostCall host_call;
     sound_lock();
     timer_running = 0;
     sound_unlock();
-    if (mute && demo_clock) {
-        stop_demo_timer();
-    } else if (mute) {
-        // Taken out first, so that the exit handlers never remove it again.
-        if (SDL_TimerID id = timer_id.exchange(nullptr)) {
-            SDL_RemoveTimer(id);
-        }
+    if (mute) {
+        sched_timer_stop();
     }
     return 0;
 }
 
 // guest: redirect, arg code -2, stack (player routine, int *index_out)
 GUEST_ENTRY int timer_play_player(uint32_t routine, int *index_out) {
+    const HostCall host_call;
     // The slot and, with sound on, the pass that follows are one locked
     // section, so this pass never overlaps one on the audio thread. Before
     // the device is opened there is no audio thread and the lock does nothing.
@@ -264,13 +192,14 @@ GUEST_ENTRY int timer_play_player(uint32_t routine, int *index_out) {
     }
     sound_unlock();
     if (!mute) {
-        pause_audio(0);
+        output_play(0);
     }
     return 0;
 }
 
 // guest: redirect, arg code -2, stack (int index)
 GUEST_ENTRY int timer_stop_player(int index) {
+    const HostCall host_call;
     // The guest passes back only indices it was given; anything else would
     // write outside the slots.
     if (index >= 0 && index < player_slot_count) {
@@ -286,6 +215,7 @@ GUEST_ENTRY int timer_stop_player(int index) {
 // holds the lock already.
 GUEST_ENTRY int timer_set_callbacks(int interval_ms, uint32_t callback_1, uint32_t callback_2,
                                     uint32_t callback_3) {
+    const HostCall host_call;
     sound_lock();
     timer_callback_1 = callback_1;
     timer_callback_2 = callback_2;
@@ -297,6 +227,7 @@ GUEST_ENTRY int timer_set_callbacks(int interval_ms, uint32_t callback_1, uint32
 
 // guest: redirect, arg code -2, stack (unsigned rate)
 GUEST_ENTRY int timer_set_rate(unsigned rate) {
+    const HostCall host_call;
     // Rate 0 keeps the current interval rather than dividing by zero; before
     // timer_init there is no device to ask.
     sound_lock();

@@ -1,12 +1,12 @@
-// The emulated player timer: player passes driven by the audio callback or,
-// when muted, by an SDL timer.
+// The emulated player timer: player passes driven by the audio output or,
+// when muted, by the scheduler's timer (an SDL timer in live play).
 #pragma once
 
 #include <SDL.h>
 #include <atomic>
 #include <cstdint>
 
-#include "machine/clock.h"
+#include "time/scheduler.h"
 
 struct SoundDevice;
 
@@ -16,15 +16,10 @@ extern int timer_running;
 extern int timer_interval_ms;
 extern int rate_interval_ms;
 extern uint32_t timer_callback_1, timer_callback_2, timer_callback_3;
-extern std::atomic<SDL_TimerID> timer_id;
 
 void run_player_pass();
 Uint32 timer_tick(Uint32 interval_ms, void *param);
 void timer_next_interval();
-// With -mute, a live step's demo time: the ticks it covers.
-void timer_live_step(DemoTime units);
-// With -mute on demo time: the ticks that fall due up to `to`.
-void timer_demo_advance(DemoTime from, DemoTime to);
 
 // Reached from guest code (redirects, stack arguments).
 int timer_init(SoundDevice *device);

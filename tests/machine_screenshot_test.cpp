@@ -30,7 +30,7 @@ class Screenshot : public testing::Test {
     void SetUp() override {
         ASSERT_NE(getcwd(old_cwd, sizeof old_cwd), nullptr);
         ASSERT_EQ(chdir(dir.path.c_str()), 0);
-        memset(frame_pixels, 0, sizeof frame_pixels);
+        memset(shown_pixels, 0, sizeof shown_pixels);
     }
     void TearDown() override { ASSERT_EQ(chdir(old_cwd), 0); }
 
@@ -66,14 +66,14 @@ TEST_F(Screenshot, TheLastNumberIsUsedThenEveryNumberTakenIsAWarning) {
 // Noise does not compress: the file is then larger than the frame itself.
 TEST_F(Screenshot, ANoisyFrameStillFits) {
     uint32_t x = 12345;
-    for (uint8_t &p : frame_pixels) {
+    for (uint8_t &p : shown_pixels) {
         x = x * 1103515245u + 12345u;
         p = static_cast<uint8_t>(x >> 24);
     }
     std::string out, err;
     save(out, err);
     EXPECT_EQ(out + err, "saved lumox-0001.png\n");
-    EXPECT_GT(read_bytes(dir.file("lumox-0001.png")).size(), sizeof frame_pixels);
+    EXPECT_GT(read_bytes(dir.file("lumox-0001.png")).size(), sizeof shown_pixels);
 }
 
 // A write cut short (here by the file-size limit, which binds root too) must

@@ -1,6 +1,6 @@
 // The emulated sound device, the DMA services and the audio callback's
 // bookkeeping, with stand-ins for the guest's sound system and a recording
-// stand-in for SDL's audio open, pause and lock.
+// stand-in for SDL's audio open and pause and for the sound lock.
 #include <SDL.h>
 #include <cstdint>
 #include <cstdlib>
@@ -41,14 +41,21 @@ void SDL_PauseAudio(int pause_on) {
     script.log += pause_on ? "pause1 " : "pause0 ";
 }
 
-void SDL_LockAudio() {
+// The sound lock's mutex: taken and let go show in the call log.
+static int fake_mutex_storage;
+static SDL_mutex *const fake_mutex = reinterpret_cast<SDL_mutex *>(&fake_mutex_storage);
+SDL_mutex *SDL_CreateMutex() {
+    return fake_mutex;
+}
+int SDL_mutexP(SDL_mutex *) {
     audio_lock_depth++;
     script.log += "lock ";
+    return 0;
 }
-
-void SDL_UnlockAudio() {
+int SDL_mutexV(SDL_mutex *) {
     audio_lock_depth--;
     script.log += "unlock ";
+    return 0;
 }
 
 constexpr uint32_t canary = 0xDEADBEEF;
@@ -144,9 +151,9 @@ TEST_F(DeviceTest, OpenChoosesFormatChannelsAndMixerModeFromTheRequestedMode) {
         EXPECT_EQ(script.mixer_open_args[0], 22050);
         EXPECT_EQ(script.mixer_open_args[1], c.mode_word) << "mode " << c.mode;
         EXPECT_EQ(script.mixer_open_args[2], 1);
-        // Audio stays silent until the guest plays a buffer; the mixer opens
-        // under the lock.
-        EXPECT_EQ(script.log, "pause1 lock unlock ");
+        // The format is kept under the lock; audio stays silent until the
+        // guest plays a buffer; the mixer opens under the lock.
+        EXPECT_EQ(script.log, "lock unlock pause1 lock unlock lock unlock ");
     }
 }
 
@@ -177,7 +184,7 @@ TEST_F(DeviceTest, MutedOpenOpensNothing) {
 TEST_F(DeviceTest, ClosePausesThenReturnsTheGuestHooksResult) {
     script.close_hook_result = 42;
     EXPECT_EQ(device_close(), 42);
-    EXPECT_EQ(script.log, "pause1 lock close unlock ");
+    EXPECT_EQ(script.log, "pause1 lock unlock lock close unlock ");
 }
 
 struct GuardedBuffer {
@@ -262,7 +269,7 @@ TEST_F(DeviceTest, PlayAndStopPauseAudioEvenWhenMuted) {
     DmaBuffer buffer = {};
     EXPECT_EQ(dma_play_buffer(&buffer), 0);
     EXPECT_EQ(dma_stop(), 0);
-    EXPECT_EQ(script.log, "pause0 pause1 ");
+    EXPECT_EQ(script.log, "lock unlock lock unlock pause0 pause1 lock unlock ");
     // The playing buffer survives stop and free.
     EXPECT_EQ(playing_buffer, &buffer);
     dma_free_buffer(&buffer);
@@ -331,7 +338,7 @@ TEST_F(CallbackTest, NothingPlayedMeansNoPassAndNoWrite) {
     audio_callback(nullptr, stream.data(), 512);
     EXPECT_EQ(stream, std::vector<uint8_t>(512, 0x55));
     EXPECT_EQ(script.passes_mixed, 0);
-    EXPECT_EQ(script.log, "");
+    EXPECT_EQ(script.log, "lock unlock ") << "looked under the lock, ran no pass";
 }
 
 TEST_F(CallbackTest, BytesNotTakenAreDeliveredFirstByTheNextCallback) {

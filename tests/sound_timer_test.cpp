@@ -1,5 +1,5 @@
 // Player passes, player slots and the timer's intervals, with stand-ins for the
-// guest's routines and a recording stand-in for SDL's timer and audio lock.
+// guest's routines and recording stand-ins for SDL's timer and the sound lock.
 #include <SDL.h>
 #include <cstdio>
 #include <cstdlib>
@@ -40,14 +40,21 @@ SDL_bool SDL_RemoveTimer(SDL_TimerID id) {
     return SDL_TRUE;
 }
 
-void SDL_LockAudio() {
+// The sound lock's mutex: taken and let go show in the call log.
+static int fake_mutex_storage;
+static SDL_mutex *const fake_mutex = reinterpret_cast<SDL_mutex *>(&fake_mutex_storage);
+SDL_mutex *SDL_CreateMutex() {
+    return fake_mutex;
+}
+int SDL_mutexP(SDL_mutex *) {
     audio_lock_depth++;
     script.log += "lock ";
+    return 0;
 }
-
-void SDL_UnlockAudio() {
+int SDL_mutexV(SDL_mutex *) {
     audio_lock_depth--;
     script.log += "unlock ";
+    return 0;
 }
 
 void SDL_PauseAudio(int pause_on) {
@@ -248,12 +255,12 @@ TEST_F(TimerTest, AnErrorInTheRegistrationPassLetsGoOfTheAudioLock) {
         ExitedWithCode(1), "^guest error 9\nmidas\naudio lock depth 0\n$");
 }
 
-TEST_F(TimerTest, RegistrationWithSoundOnRunsOnePassUnderTheAudioLockThenUnpauses) {
+TEST_F(TimerTest, RegistrationWithSoundOnRunsOnePassUnderTheSoundLockThenUnpauses) {
     timer_init(&sound_guest.device);
     cycles({1, 0});
     script.log.clear();
     EXPECT_EQ(play(player(0)), 0);
-    EXPECT_EQ(script.log, "lock start cycle p0 cycle unlock pause0 ");
+    EXPECT_EQ(script.log, "lock start cycle p0 cycle unlock lock unlock pause0 ");
     EXPECT_EQ(audio_lock_depth, 0);
 }
 
@@ -261,7 +268,7 @@ TEST_F(TimerTest, RegistrationWhenMutedRunsNoPass) {
     start_muted();
     script.log.clear();
     play(player(0));
-    EXPECT_EQ(script.log, "");
+    EXPECT_EQ(script.log, "lock unlock ") << "a pass ran";
 }
 
 TEST_F(TimerTest, MutedInitRegistersTenMsForAPulledDeviceAndFiveForAPacedOne) {
@@ -328,7 +335,7 @@ TEST_F(TimerTest, OnceABufferPlayedTicksRunNoPassAndKeepTheInterval) {
     script.log.clear();
     EXPECT_EQ(timer_tick(10, nullptr), 33u);
     EXPECT_EQ(timer_tick(10, nullptr), 33u);
-    EXPECT_EQ(script.log, "");
+    EXPECT_EQ(script.log, "lock unlock lock unlock ") << "a pass ran";
 }
 
 TEST_F(TimerTest, ATickAfterCloseRunsItsPassAndCancelsTheTimer) {
@@ -336,7 +343,7 @@ TEST_F(TimerTest, ATickAfterCloseRunsItsPassAndCancelsTheTimer) {
     timer_close();
     script.log.clear();
     EXPECT_EQ(timer_tick(10, nullptr), 0u);
-    EXPECT_EQ(script.log, "start cycle ");
+    EXPECT_EQ(script.log, "lock start cycle unlock ");
 }
 
 static void retiming_callback() {
@@ -391,7 +398,8 @@ TEST_F(TimerRedirectTest, RegistrationAndCallbacksThroughAPlainJump) {
                        {player(2), reinterpret_cast<uint32_t>(&index)}, esp_mod),
                   0u);
         EXPECT_EQ(index, 0) << "esp mod " << esp_mod;
-        EXPECT_EQ(script.log, "lock start cycle cb1 cb3 p2 cycle cb1 cb3 unlock pause0 ");
+        EXPECT_EQ(script.log,
+                  "lock start cycle cb1 cb3 p2 cycle cb1 cb3 unlock lock unlock pause0 ");
         EXPECT_EQ(call(reinterpret_cast<void *>(&timer_stop_player), {0}, esp_mod), 0u);
         EXPECT_EQ(player_slots[0], 0u);
     }

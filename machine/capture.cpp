@@ -1,3 +1,0 @@
-#include "machine/capture.h"
-
-const CaptureSink *capture_sink = nullptr;
