@@ -341,8 +341,10 @@ main_body:
     call set_video_mode
     call check_palette_hooks
     call check_device_record
+    cmp dword ptr [script_sound], 0
+    jne 2f
     call start_sound
-    call flush_checks
+2:  call flush_checks
     push offset guest_palette
     call make_palette
     add esp, 4
@@ -983,7 +985,14 @@ run_frames:
     mov edx, VIDEO
     mov ebx, FRAME_BYTES
     call frame_copy
-    mov eax, dword ptr [script_spin]
+    # Asked for by the script: the sound starts after this frame.
+    mov eax, dword ptr [script_sound]
+    test eax, eax
+    jz 7f
+    cmp dword ptr [frame_no], eax
+    jne 7f
+    call start_sound
+7:  mov eax, dword ptr [script_spin]
     test eax, eax
     jz 6f
     cmp dword ptr [frame_no], eax
@@ -1466,6 +1475,7 @@ key_mode:       .asciz "mode"
 key_precision:  .asciz "precision"
 key_notes:      .asciz "notes"
 key_spin:       .asciz "spin"
+key_sound:      .asciz "sound"
 
 # =============================================================================
 # Object 2: data
@@ -1488,6 +1498,7 @@ script_keys:
     .long key_precision, script_precision
     .long key_notes, script_notes
     .long key_spin, script_spin
+    .long key_sound, script_sound
     .long 0, 0
 script_frames:    .long 0       # 0: until Escape
 script_hold:      .long 0       # 0: never; n: frame n stays on the screen
@@ -1505,6 +1516,7 @@ script_present:   .long 0
 .globl script_notes
 script_notes:     .long 1       # the note bar: 0 off, 1 on, 2 on and a line at each change
 script_spin:      .long 0       # 0: never; n: after frame n, a busy wait for the next note
+script_sound:     .long 0       # 0: at the start; n: the sound starts after frame n
 
 # Fixup exhibits.
 fx_selector:
