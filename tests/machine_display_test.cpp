@@ -12,6 +12,7 @@
 
 #include "binding/catalogue.h"
 #include "machine/display.h"
+#include "time/scheduler.h"
 
 namespace {
 
@@ -274,6 +275,21 @@ TEST_F(Display, ScreenClearFillsTheDisplayOnlyWhateverTheCount) {
     EXPECT_EQ(shown_at(0, 0), colour_of(5));
     EXPECT_EQ(shown_at(319, 199), colour_of(5));
     EXPECT_EQ(frame_pixels[100], 77);
+}
+
+// A player's step ends at the next picture presented, a whole-screen clear
+// as much as a frame copy.
+TEST_F(Display, AStepEndsAtAClearAsAtACopy) {
+    set_mode_13h();
+    sched_hold();
+    sched_step();
+    guest_memset(video_memory, 3, 64000);
+    EXPECT_EQ(sched_live_state(), LiveClock::held);
+    sched_step();
+    std::vector<uint8_t> frame(64000, 1);
+    copy_frame(reinterpret_cast<uint32_t>(frame.data()), video_memory, 64000);
+    EXPECT_EQ(sched_live_state(), LiveClock::held);
+    sched_resume();
 }
 
 TEST_F(Display, OtherFillsAndCopiesArePlainMemoryOperations) {

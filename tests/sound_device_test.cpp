@@ -16,6 +16,7 @@
 #include "support/exec_memory.h"
 #include "support/guest_call.h"
 #include "support/sound_guest.h"
+#include "time/scheduler.h"
 
 using ::testing::ExitedWithCode;
 
@@ -440,6 +441,27 @@ static int freeing_mixer() {
     dma_free_buffer(buffer_to_free);
     sound_guest.mix_length = 100;
     return 0;
+}
+
+// A player's step runs the music of its time; steps taken before the device
+// opened owe nothing: the first step after the open runs only its own 5 ms
+// (441 bytes of 16-bit stereo at 22,050 Hz: five passes of 100), not the
+// half second stepped before.
+TEST_F(CallbackTest, StepsBeforeTheDeviceOpensOweNothing) {
+    install_sound_output();
+    sched_hold();
+    sched_step();
+    for (int i = 0; i < 100; i++) {
+        sched_poll(nullptr);
+    }
+    ASSERT_EQ(sched_live_state(), LiveClock::stepping);
+    device_open(22050, 10);
+    play(16384);
+    passes({100, 100, 100, 100, 100, 100, 100, 100, 100, 100, 100, 100});
+    script.passes_mixed = 0;
+    sched_poll(nullptr);
+    EXPECT_EQ(script.passes_mixed, 5);
+    sched_resume();
 }
 
 TEST_F(CallbackTest, ABufferFreedDuringAPassIsNotRead) {
