@@ -203,7 +203,28 @@ void wait_slot() {
     waiting_slots++;
 }
 
-void start_file(const AudioFormat *audio) {
+// Silence until the file's sound holds `total` samples.
+void pad_silence_to(int64_t total) {
+    static uint8_t silence[16384];
+    const int frame = audio_format.channels * audio_format.bytes_per_sample;
+    memset(silence, audio_format.bytes_per_sample == 1 ? 0x80 : 0, sizeof silence);
+    const int64_t chunk = static_cast<int64_t>(sizeof silence) / frame;
+    while (audio_samples < total) {
+        const int64_t n = total - audio_samples < chunk ? total - audio_samples : chunk;
+        encoder_audio(silence, static_cast<size_t>(n * frame));
+        audio_samples += n;
+    }
+}
+
+// Where the sound of slot k begins, in samples.
+int64_t slot_samples(int64_t k) {
+    return k * render_rate_den * audio_format.rate / render_rate_num;
+}
+
+// The file begins; with sound, `silent` samples of it (up to the device's
+// open) go beside the slots that waited, so that the muxer interleaves them
+// and holds no long run of one stream in memory.
+void start_file(const AudioFormat *audio, int64_t silent = 0) {
     started = true;
     has_audio = audio != nullptr;
     {
@@ -219,13 +240,18 @@ void start_file(const AudioFormat *audio) {
         if (fflush(spill) != 0) {
             spill_failed();
         }
+        int64_t k = 0;
         for (const WaitingRun &run : waiting_runs) {
             if (fseeko(spill, static_cast<off_t>(run.picture) * static_cast<off_t>(picture_bytes),
                        SEEK_SET) != 0 ||
                 fread(picture, picture_bytes, 1, spill) != 1) {
                 spill_failed();
             }
-            for (int64_t n = 0; n < run.slots; n++) {
+            for (int64_t n = 0; n < run.slots; n++, k++) {
+                if (has_audio) {
+                    const int64_t due = slot_samples(k + 1);
+                    pad_silence_to(due < silent ? due : silent);
+                }
                 encoder_video_frame(picture, picture + frame_bytes);
             }
         }
@@ -311,19 +337,11 @@ void render_audio_open(SDL_AudioSpec &spec, const AudioFormat &format, DemoTime 
     if (!wants_audio || started) {
         return;
     }
-    start_file(&audio_format);
     // The sound lies at its own time: silence from the file's start to the
     // open.
-    static uint8_t silence[16384];
-    memset(silence, format.bytes_per_sample == 1 ? 0x80 : 0, sizeof silence);
-    const int frame = format.channels * format.bytes_per_sample;
-    const int64_t chunk = static_cast<int64_t>(sizeof silence) / frame;
-    for (int64_t left = samples_before(at, format.rate); left > 0;) {
-        const int64_t n = left < chunk ? left : chunk;
-        encoder_audio(silence, static_cast<size_t>(n * frame));
-        audio_samples += n;
-        left -= n;
-    }
+    const int64_t silent = samples_before(at, format.rate);
+    start_file(&audio_format, silent);
+    pad_silence_to(silent);
 }
 
 void render_audio_play(int) {}
@@ -550,18 +568,8 @@ void end_render() {
     // The sound lasts as long as the picture: what the demo did not play
     // after its last sample is silence.
     if (has_audio) {
-        const int64_t total =
-            has_video ? next_slot * render_rate_den * audio_format.rate / render_rate_num
-                      : samples_before(end, audio_format.rate);
-        const int frame = audio_format.channels * audio_format.bytes_per_sample;
-        static uint8_t silence[16384];
-        memset(silence, audio_format.bytes_per_sample == 1 ? 0x80 : 0, sizeof silence);
-        const int64_t chunk = static_cast<int64_t>(sizeof silence) / frame;
-        while (audio_samples < total) {
-            const int64_t n = total - audio_samples < chunk ? total - audio_samples : chunk;
-            encoder_audio(silence, static_cast<size_t>(n * frame));
-            audio_samples += n;
-        }
+        pad_silence_to(has_video ? slot_samples(next_slot)
+                                 : samples_before(end, audio_format.rate));
     }
     encoder_finish();
     const double wall_s = wall_seconds();

@@ -6,11 +6,13 @@
 #include <csignal>
 #include <cstdlib>
 #include <dirent.h>
+#include <fcntl.h>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <thread>
+#include <unistd.h>
 
 #include "support/render_run.h"
 
@@ -71,6 +73,45 @@ TEST(RenderTime, SoundThatStartsLateLiesAtItsOwnTime) {
                 << "the sound is not as long as the picture";
         }
     }
+}
+
+// Runs the sample host in dir, its output thrown away; its peak resident
+// memory in kilobytes, -1 when it did not end with status 0.
+long peak_rss_kb(const TempDir &dir, const std::vector<std::string> &options) {
+    std::vector<std::string> argv = {sample_host()};
+    argv.insert(argv.end(), options.begin(), options.end());
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int null = open("/dev/null", O_WRONLY);
+        dup2(null, 1);
+        dup2(null, 2);
+        if (chdir(dir.path.c_str()) != 0) {
+            _exit(126);
+        }
+        exec_with_env(argv, render_headless);
+    }
+    int status = 0;
+    rusage usage = {};
+    if (pid < 0 || wait4(pid, &status, 0, &usage) != pid || !WIFEXITED(status) ||
+        WEXITSTATUS(status) != 0) {
+        return -1;
+    }
+    return usage.ru_maxrss;
+}
+
+// Slots that wait for a late sound device cost no memory, whatever the
+// frame rate: a render at 500 frames a second whose sound starts after a
+// second of demo time (550 slots, 36 MB as copies) needs little more than
+// one whose sound starts at once.
+TEST(RenderTime, SlotsWaitingForTheSoundCostNoMemory) {
+    TempDir dir;
+    prepare_sample_dir(dir, false, "frames 24\nnotes 0\n");
+    const long at_once = peak_rss_kb(dir, {"-render", "a.mkv", "-fps", "500"});
+    prepare_sample_dir(dir, false, "frames 24\nsound 20\nnotes 0\n");
+    const long late = peak_rss_kb(dir, {"-render", "b.mkv", "-fps", "500"});
+    ASSERT_GT(at_once, 0);
+    ASSERT_GT(late, 0);
+    EXPECT_LT(late, at_once + 16 * 1024) << "kilobytes";
 }
 
 // The same render three times: plainly, niced beside two CPU hogs, and with
