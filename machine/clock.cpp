@@ -29,7 +29,9 @@ static bool advancing = false;
 // When another thread than the stall watch last let go of demo time: time
 // spent in the host (waiting for the encoder, say) is no stall.
 static std::atomic<int64_t> last_release_ms{0};
-static thread_local bool is_watch_thread = false;
+// Not thread_local: valgrind's i386 front end cannot run the code a
+// one-byte thread-local compiles to.
+static std::atomic<std::thread::id> watch_thread{};
 
 static int64_t steady_ms() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -49,7 +51,7 @@ void demo_lock() {
 void demo_unlock() {
     if (--demo_depth == 0) {
         // Only the outermost release counts, and reads the clock once.
-        if (!is_watch_thread) {
+        if (std::this_thread::get_id() != watch_thread.load()) {
             last_release_ms.store(steady_ms());
         }
         demo_owner.store(std::thread::id());
@@ -58,7 +60,7 @@ void demo_unlock() {
 }
 
 void demo_mark_watch_thread() {
-    is_watch_thread = true;
+    watch_thread.store(std::this_thread::get_id());
 }
 
 int64_t demo_ms_since_release() {

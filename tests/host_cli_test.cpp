@@ -202,13 +202,9 @@ SampleRun run_sample_once(const std::vector<std::string> &options,
     // Four frames: at least three BIOS ticks, so that even a slow start gives
     // the muted player's timer its first tick before the guest ends.
     prepare_sample_dir(dir, false, "frames 4\n");
-    std::string asan = getenv("ASAN_OPTIONS") ? getenv("ASAN_OPTIONS") : "";
-    // The probe comes before the sanitizer's runtime in an instrumented build.
-    asan += ":verify_asan_link_order=0";
-    std::vector<std::string> env = {
-        "SDL_VIDEODRIVER=dummy", "SDL_AUDIODRIVER=dummy",
-        "LD_PRELOAD=" + sample_build_dir() + "/tests/video_mode_probe.so",
-        "LUMOX_VIDEO_PROBE_OUT=" + dir.file("modes.txt"), "ASAN_OPTIONS=" + asan};
+    std::vector<std::string> env = {"SDL_VIDEODRIVER=dummy", "SDL_AUDIODRIVER=dummy",
+                                    preload_env(sample_build_dir() + "/tests/video_mode_probe.so"),
+                                    "LUMOX_VIDEO_PROBE_OUT=" + dir.file("modes.txt")};
     env.insert(env.end(), extra_env.begin(), extra_env.end());
     SampleRun run;
     run.result = run_sample(dir, options, env, 30000);
