@@ -5,8 +5,14 @@
 # log); there the programs run under qemu's user-mode emulator, registered
 # for 32-bit x86 executables through binfmt_misc, as cross-architecture
 # builds do. Idempotent; needs root (or sudo) only when it must register.
-#   run-i386.sh             set up (as above)
-#   run-i386.sh --emulated  exit 0 when 32-bit programs run under the emulator
+#   run-i386.sh              set up (as above)
+#   run-i386.sh --emulated   exit 0 when 32-bit programs run under the emulator
+#   run-i386.sh --report     one line: how they run, and whether make asan-test runs
+#   run-i386.sh --asan-skip  exit 0 when make asan-test is to be skipped (saying
+#                            why), 1 when it runs, 2 when CI would skip it on a
+#                            kernel that runs 32-bit programs itself
+# A machine whose kernel runs them natively is the one AddressSanitizer can run
+# on, so in CI (CI=true) it must never skip: --report and --asan-skip fail there.
 set -euo pipefail
 
 if [ "${1:-}" = "--emulated" ]; then
@@ -27,8 +33,65 @@ fi
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-printf 'int main(void) { return 0; }\n' > "$work/probe.c"
+# With an argument it waits, to be looked at while it runs.
+printf '#include <unistd.h>\nint main(int argc, char **argv) { (void)argv; if (argc > 1) pause(); return 0; }\n' >"$work/probe.c"
 gcc -m32 "$work/probe.c" -o "$work/probe"
+
+# Whether the kernel itself runs a 32-bit program: a running one is its own
+# executable, where under the emulator it is qemu's. Asked of the process,
+# not of binfmt_misc's entries, so it holds whatever they say.
+runs_natively() {
+  local probe shell exe= pid tries
+  probe=$(realpath "$work/probe")
+  shell=$(readlink /proc/$$/exe)
+  "$probe" wait 2>/dev/null &
+  pid=$!
+  # Until the exec, the child is still this shell.
+  for ((tries = 0; tries < 400; tries++)); do
+    exe=$(readlink "/proc/$pid/exe" 2>/dev/null) || break
+    [ "$exe" != "$shell" ] && break
+    sleep 0.05
+  done
+  kill "$pid" 2>/dev/null || true
+  wait "$pid" 2>/dev/null || true
+  [ "$exe" = "$probe" ]
+}
+
+# Skipped only where 32-bit programs run under the emulator; in CI only where
+# the kernel does not run them itself either.
+asan_skips() {
+  if ! bash "$0" --emulated; then
+    return 1
+  fi
+  if [ "${CI:-}" = true ] && runs_natively; then
+    echo "run-i386: CI on a kernel that runs 32-bit programs natively, yet they are taken for emulated:" >&2
+    echo "run-i386: the sanitizer suite (make asan-test) would be skipped; it must run here" >&2
+    return 2
+  fi
+  return 0
+}
+
+case ${1:-} in
+--report)
+  status=0
+  asan_skips || status=$?
+  case $status in
+  0) echo "make test: 32-bit programs run under qemu's user-mode emulator here: the sanitizer suite (make asan-test) is skipped" ;;
+  1) echo "make test: 32-bit programs run natively here: the sanitizer suite (make asan-test) runs after the plain one" ;;
+  *) exit 1 ;;
+  esac
+  exit 0
+  ;;
+--asan-skip)
+  status=0
+  asan_skips || status=$?
+  if [ "$status" -eq 0 ]; then
+    echo "asan-test: skipped: 32-bit programs run under qemu's user-mode emulator on this"
+    echo "asan-test: kernel, where AddressSanitizer's runtime does not start"
+  fi
+  exit "$status"
+  ;;
+esac
 
 if "$work/probe" 2>/dev/null; then
   exit 0

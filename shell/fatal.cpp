@@ -33,14 +33,31 @@ static void give_up_on_exit_handlers(int) {
     _exit(1);
 }
 
-// Only the first fatal error is reported; a thread that meets another one
-// while the process is ending waits for the end.
-static void claim_report() {
+// Only the first fatal error (or exit from any thread) ends the process. A
+// fatal error on another thread meanwhile still prints its line; then that
+// thread waits for the first one's exit to end the process.
+static bool claim_end(bool fatal_error) {
     if (ending.exchange(true)) {
-        for (;;) {
-            pause();
-        }
+        return false;
     }
+    if (fatal_error) {
+        fatal_seen.store(true);
+    }
+    return true;
+}
+
+[[noreturn]] static void wait_for_the_end() {
+    for (;;) {
+        pause();
+    }
+}
+
+// One whole line, also beside another thread's report.
+static void report(const char *fmt, va_list ap, const char *separator, const char *tail) {
+    flockfile(stderr);
+    vfprintf(stderr, fmt, ap);
+    fprintf(stderr, "%s%s\n", separator, tail);
+    funlockfile(stderr);
 }
 
 // A fatal error on the audio or timer thread must not leave the main thread
@@ -71,41 +88,44 @@ bool fatal_reported() {
 }
 
 void exit_from_any_thread(int status) {
-    claim_report();
+    if (!claim_end(false)) {
+        wait_for_the_end();
+    }
     end_process(status);
 }
 
+[[noreturn]] static void end_after_report(bool first) {
+    if (!first) {
+        wait_for_the_end();
+    }
+    end_process();
+}
+
 void fatal(const char *fmt, ...) {
-    claim_report();
-    fatal_seen.store(true);
+    const bool first = claim_end(true);
     va_list ap;
     va_start(ap, fmt);
-    vfprintf(stderr, fmt, ap);
+    report(fmt, ap, "", "");
     va_end(ap);
-    fprintf(stderr, "\n");
-    end_process();
+    end_after_report(first);
 }
 
 void fatal_errno(const char *fmt, ...) {
     // Taken first: formatting may itself change errno.
     const int error_number = errno;
-    claim_report();
-    fatal_seen.store(true);
+    const bool first = claim_end(true);
     va_list ap;
     va_start(ap, fmt);
-    vfprintf(stderr, fmt, ap);
+    report(fmt, ap, ": ", strerror(error_number));
     va_end(ap);
-    fprintf(stderr, ": %s\n", strerror(error_number));
-    end_process();
+    end_after_report(first);
 }
 
 void fatal_sdl(const char *fmt, ...) {
-    claim_report();
-    fatal_seen.store(true);
+    const bool first = claim_end(true);
     va_list ap;
     va_start(ap, fmt);
-    vfprintf(stderr, fmt, ap);
+    report(fmt, ap, " ", SDL_GetError());
     va_end(ap);
-    fprintf(stderr, " %s\n", SDL_GetError());
-    end_process();
+    end_after_report(first);
 }

@@ -1,6 +1,7 @@
 // Fatal error reporters: the only error channel of the host. Each prints one
 // line on stderr and ends the process with status 1 through exit(), so the
-// exit handlers (shutdown, SDL clean-up) still run.
+// exit handlers (shutdown, SDL clean-up) still run. One on another thread
+// while the first ends the process prints its line and waits for that end.
 #pragma once
 
 [[noreturn]] void fatal(const char *fmt, ...) __attribute__((format(printf, 1, 2)));

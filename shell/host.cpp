@@ -36,7 +36,8 @@ void print_usage() {
            "  -fps RATE     Frame rate of the video (60, 60000/1001, ...)\n"
            "  -seconds N    Press Escape after N seconds of the demo\n"
            "  --version Print the program version\n"
-           "Keys: q, esc - quit, f, alt+enter - toggle fullscreen\n"
+           "Keys: q, esc - quit, f - toggle fullscreen\n"
+           "      alt+enter - toggle fullscreen too\n"
            "      s - save the picture as lumox-NNNN.png\n"
            "      p, pause - pause or resume, . - next frame while paused\n"
            "\n");
@@ -70,55 +71,62 @@ static int scale_value(const char *text) {
     return *end == '\0' && n <= max_scale ? static_cast<int>(n) : 0;
 }
 
+// The word after an option that takes one, advancing past it; "" when the
+// command line ends there.
+static const char *take_value(int argc, char **argv, int &i) {
+    return i + 1 < argc ? argv[++i] : "";
+}
+
 static void parse_options(int argc, char **argv) {
     const char *rate = nullptr;
     const char *seconds = nullptr;
+    const char *unknown = nullptr;
+    // Each word is matched once: a value taken by the option before it is
+    // never read as an option too.
     for (int i = 1; i < argc; i++) {
-        if (strcmp(argv[i], "-mute") == 0) {
+        const char *arg = argv[i];
+        if (strcmp(arg, "-mute") == 0) {
             mute = 1;
-        }
-        if (strcmp(argv[i], "-h") == 0 || strcmp(argv[i], "--help") == 0) {
+        } else if (strcmp(arg, "-h") == 0 || strcmp(arg, "--help") == 0) {
             print_usage();
-        }
-        if (strcmp(argv[i], "-f") == 0) {
+        } else if (strcmp(arg, "-f") == 0) {
             video_flags |= SDL_FULLSCREEN;
-        }
-        if (strcmp(argv[i], "-square") == 0) {
+        } else if (strcmp(arg, "-square") == 0) {
             square_pixels = 1;
-        }
-        if (strcmp(argv[i], "-scale") == 0) {
+        } else if (strcmp(arg, "-scale") == 0) {
             // A missing or invalid factor leaves "-scale" ignored, like any
             // unknown argument: the window keeps its desktop-fitted size, and
-            // the word after it is read as an option of its own.
+            // the word after it is an argument of its own.
             const int n = scale_value(i + 1 < argc ? argv[i + 1] : nullptr);
             if (n > 0) {
                 scale_factor = n;
                 i++;
             }
-        }
-        // Unlike "-scale", these take their word whatever it is: a render
-        // asked for must not turn into live play, and a faulty value is
-        // reported rather than taken for an option.
-        if (strcmp(argv[i], "-render") == 0) {
+        } else if (strcmp(arg, "-render") == 0) {
+            // Unlike "-scale", these take their word whatever it is: a render
+            // asked for must not turn into live play, and a faulty value is
+            // reported rather than taken for an option.
             if (i + 1 >= argc) {
                 fatal("render: -render needs a file name");
             }
-            render_path = argv[++i];
-        }
-        if (strcmp(argv[i], "-fps") == 0) {
-            rate = i + 1 < argc ? argv[++i] : "";
-        }
-        if (strcmp(argv[i], "-seconds") == 0) {
-            seconds = i + 1 < argc ? argv[++i] : "";
-        }
-        // Like "-h": at once, before the guest file is opened.
-        if (strcmp(argv[i], "--version") == 0) {
+            render_path = take_value(argc, argv, i);
+        } else if (strcmp(arg, "-fps") == 0) {
+            rate = take_value(argc, argv, i);
+        } else if (strcmp(arg, "-seconds") == 0) {
+            seconds = take_value(argc, argv, i);
+        } else if (strcmp(arg, "--version") == 0) {
+            // Like "-h": at once, before the guest file is opened.
             printf("lumoxrun %s\n", lumox_version);
             exit(0);
+        } else if (!unknown) {
+            unknown = arg;
         }
     }
     if ((rate || seconds) && !render_path) {
         fatal("render: %s needs -render FILE", rate ? "-fps" : "-seconds");
+    }
+    if (!render_path) {
+        return; // live play ignores what it does not know
     }
     if (rate) {
         parse_render_rate(rate);
@@ -126,8 +134,11 @@ static void parse_options(int argc, char **argv) {
     if (seconds) {
         parse_render_seconds(seconds);
     }
-    if (render_path) {
-        check_render_options();
+    check_render_options();
+    // A render with a word it does not know, a misspelt option most likely,
+    // would make a file other than the one asked for.
+    if (unknown) {
+        fatal("render: unknown argument %s", unknown);
     }
 }
 

@@ -373,7 +373,7 @@ TEST(Render, FaultsAreOneLineAndLeaveNoFile) {
         std::vector<std::string> env;
         std::string shell; // run through sh -c with this prefix
     };
-    const std::string probe_lib = "LD_PRELOAD=" + sample_build_dir() + "/tests/no_encoder_probe.so";
+    const std::string probe_lib = preload_env(sample_build_dir() + "/tests/no_encoder_probe.so");
     const Fault faults[] = {
         {{"-render", "keep.avi"}, "render keep.avi: unknown file type", {}, ""},
         {{"-render", "no/such/keep.mkv"},

@@ -19,7 +19,7 @@
 namespace {
 
 std::string probe_lib(const std::string &name) {
-    return "LD_PRELOAD=" + sample_build_dir() + "/tests/" + name + ".so";
+    return preload_env(sample_build_dir() + "/tests/" + name + ".so");
 }
 
 // The first sample of a channel that is not silence, -1 when all are.

@@ -156,10 +156,11 @@ TEST_F(Scaled, FullScreenOptionWithSquarePixelsIs16x10) {
     EXPECT_EQ(wait_for({1280, 800, 0, 0, 1280, 800}), 0);
 }
 
-// 1000x500 is too wide for 4:3: a 666x500 picture, centred, in columns of
-// two or three pixels and lines of two or three.
+// -scale 4 is exactly the largest factor that fits 1920x1080: taken as it
+// is, without a line. 1000x500 is too wide for 4:3: a 666x500 picture,
+// centred, in columns of two or three pixels and lines of two or three.
 TEST_F(Scaled, ResizeRequestRefitsThePictureCentred) {
-    start("1920x1080x24", {"-mute"});
+    start("1920x1080x24", {"-mute", "-scale", "4"});
     ASSERT_EQ(wait_for({1280, 960, 0, 0, 1280, 960}), 0);
     x_command(*x, {"/usr/bin/xdotool", "windowsize", window, "1000", "500"});
     EXPECT_EQ(wait_for({1000, 500, 167, 0, 666, 500}), 0);
@@ -170,6 +171,10 @@ TEST_F(Scaled, ResizeRequestRefitsThePictureCentred) {
     EXPECT_EQ(wait_for({1920, 1080, 240, 0, 1440, 1080}, true), 0);
     key("f");
     EXPECT_EQ(wait_for({640, 700, 0, 110, 640, 480}), 0);
+    key("q");
+    const ProcessResult r = finish_child(child, 20000);
+    EXPECT_EQ(r.exit_status, 0);
+    EXPECT_EQ(r.err.find("does not fit"), std::string::npos) << r.err;
 }
 
 } // namespace

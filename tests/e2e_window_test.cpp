@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <gtest/gtest.h>
 #include <regex>
 #include <thread>
@@ -26,6 +27,27 @@ std::string describe(const ProcessResult &r) {
 
 void sleep_ms(int ms) {
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+// Polls until the state is there, up to a bound generous enough for a
+// loaded machine; whether it came.
+bool wait_for(const std::function<bool()> &state, int timeout_ms = 30000) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (!state()) {
+        if (std::chrono::steady_clock::now() >= end) {
+            return false;
+        }
+        sleep_ms(100);
+    }
+    return true;
+}
+
+int lit_pixels(const std::vector<uint8_t> &rgb) {
+    int lit = 0;
+    for (size_t p = 0; p + 3 <= rgb.size(); p += 3) {
+        lit += (rgb[p] | rgb[p + 1] | rgb[p + 2]) != 0;
+    }
+    return lit;
 }
 
 std::vector<std::string> x_env(const Xvfb &x) {
@@ -98,12 +120,30 @@ struct Window : testing::Test {
         const std::vector<std::string> base = x_env(x);
         env.insert(env.begin(), base.begin(), base.end());
         child = start_sample(dir, all, env);
-        window = find_window(x, "^Lumox", 20000);
-        ASSERT_FALSE(window.empty()) << "no window";
-        // SDL may replace its first window once the guest sets its mode.
-        sleep_ms(700);
-        window = find_window(x, "^Lumox", 1000);
+        ASSERT_FALSE(find_window(x, "^Lumox", 20000).empty()) << "no window";
+        // SDL may replace its first window once the guest sets its mode, and
+        // keys sent while it still waits for a full-screen state are lost:
+        // the window that shows the guest's picture.
+        ASSERT_TRUE(wait_for([&] { return picture_shown(); })) << "no picture in the window";
     }
+    // Finds the window anew: whether it shows most of a picture.
+    bool picture_shown() {
+        int w = 0, h = 0;
+        window = find_window(x, "^Lumox", 1000);
+        return !window.empty() && lit_pixels(screenshot(x, window, w, h)) > 64000 / 2;
+    }
+    // Finds the window anew: whether it is this big.
+    bool window_is(int width, int height) {
+        window = find_window(x, "^Lumox", 1000);
+        const std::string geometry =
+            window.empty()
+                ? ""
+                : x_command(x, {"/usr/bin/xdotool", "getwindowgeometry", "--shell", window});
+        const std::string size =
+            "WIDTH=" + std::to_string(width) + "\nHEIGHT=" + std::to_string(height) + "\n";
+        return geometry.find(size) != std::string::npos;
+    }
+    std::string caption() { return x_command(x, {"/usr/bin/xdotool", "getwindowname", window}); }
     ProcessResult finish() { return finish_child(child, 20000); }
     void TearDown() override {
         if (child.pid > 0) {
@@ -125,12 +165,11 @@ TEST_F(Window, HeldFrameFullScreenToggleAndEscape) {
 
     // Full screen and back: the picture and its palette survive.
     key(x, window, "f");
-    sleep_ms(500);
+    // Without a window manager the window keeps its place, partly off the
+    // screen: its size alone tells.
+    ASSERT_TRUE(wait_for([&] { return window_is(1024, 768); })) << "not full screen";
     EXPECT_TRUE(child_running(child));
-    window = find_window(x, "^Lumox", 5000);
     key(x, window, "f");
-    sleep_ms(500);
-    window = find_window(x, "^Lumox", 5000);
     wait_for_held_frame(x, wrong);
     EXPECT_EQ(wrong, 0) << "pixels differing after full screen and back";
 
@@ -149,32 +188,10 @@ TEST_F(Window, HeldFrameFullScreenToggleAndEscape) {
 // not its pixels.
 TEST_F(Window, StartsFullScreenWithTheOptionAndOneKeyBringsBackTheWindow) {
     start(false, "hold 24\n", {"-f", "-mute"});
-    // Keys sent while SDL still waits for the full-screen state are lost:
-    // first the picture.
-    for (int tries = 0; tries < 50; tries++) {
-        int fw = 0, fh = 0;
-        const std::vector<uint8_t> full = screenshot(x, window, fw, fh);
-        int lit = 0;
-        for (size_t p = 0; p + 3 <= full.size(); p += 3) {
-            lit += (full[p] | full[p + 1] | full[p + 2]) != 0;
-        }
-        if (lit > 64000 / 2) {
-            break;
-        }
-        sleep_ms(100);
-    }
     key(x, window, "f");
-    sleep_ms(1500);
+    EXPECT_TRUE(wait_for([&] { return window_is(320, 200) && picture_shown(); }))
+        << "no window of the picture's size with most of the picture in it";
     EXPECT_TRUE(child_running(child));
-    int w = 0, h = 0;
-    const std::vector<uint8_t> rgb = screenshot(x, find_window(x, "^Lumox", 1000), w, h);
-    ASSERT_EQ(w, 320);
-    ASSERT_EQ(h, 200);
-    int shown = 0;
-    for (size_t p = 0; p + 3 <= rgb.size(); p += 3) {
-        shown += (rgb[p] | rgb[p + 1] | rgb[p + 2]) != 0;
-    }
-    EXPECT_GT(shown, 64000 / 2) << "little of the picture is on the screen";
 
     // Escape without an exit status asked for: the guest's main routine
     // returns to the host, which ends with status 0.
@@ -235,34 +252,57 @@ void check_pause(Window &t, const std::vector<std::string> &options) {
         int w, h;
         return screenshot(t.x, t.window, w, h);
     };
-    sleep_ms(2000);
+    const bool sound = options.empty();
+    // 8192 bytes a buffer: 2048 samples of 16-bit stereo.
+    constexpr size_t buffer_bytes = 8192;
+    auto loud_in_file = [&] {
+        const std::vector<unsigned char> bytes = read_bytes(audio);
+        for (size_t i = 0; i + 2 <= bytes.size(); i += 2) {
+            if (std::abs(static_cast<int16_t>(bytes[i] | bytes[i + 1] << 8)) > 1000) {
+                return true;
+            }
+        }
+        return false;
+    };
+    // Faded in, and the music heard.
+    ASSERT_TRUE(wait_for([&] { return frame_shown(shot()) >= 0 && (!sound || loud_in_file()); }))
+        << "no frame of the sample on the screen, or no music";
+    const std::string paused_caption =
+        "Lumox(Fix) paused: 'p' - resume, '.' - next frame, 'q/esc' - quit\n";
     key(t.x, t.window, "p");
     const auto paused = std::chrono::steady_clock::now();
-    sleep_ms(500);
-    EXPECT_EQ(x_command(t.x, {"/usr/bin/xdotool", "getwindowname", t.window}),
-              "Lumox(Fix) paused: 'p' - resume, '.' - next frame, 'q/esc' - quit\n");
+    EXPECT_TRUE(wait_for([&] { return t.caption() == paused_caption; })) << t.caption();
+    // Past the buffer that fades out: one may have been mixed before the
+    // pause and written after the caption changed.
+    const size_t at_caption = read_bytes(audio).size();
+    if (sound) {
+        ASSERT_TRUE(wait_for([&] {
+            return read_bytes(audio).size() >= at_caption + 3 * buffer_bytes;
+        })) << "the device stopped writing";
+    }
     std::vector<uint8_t> held = shot();
     const size_t heard = read_bytes(audio).size();
     sleep_ms(1000);
     EXPECT_TRUE(shot() == held) << "the picture moved while paused";
+    if (sound) {
+        EXPECT_TRUE(wait_for([&] { return read_bytes(audio).size() > heard + buffer_bytes; }))
+            << "not a buffer written while paused";
+    }
     const size_t heard_later = read_bytes(audio).size();
     int frame = frame_shown(held);
     ASSERT_GE(frame, 0) << "no frame of the sample on the screen";
     for (int step = 1; step <= 3; step++) {
         key(t.x, t.window, "period");
-        for (int tries = 0; tries < 30 && shot() == held; tries++) {
-            sleep_ms(100);
-        }
+        wait_for([&] { return shot() != held; });
         held = shot();
         EXPECT_EQ(frame_shown(held), (frame + 1) % 256) << "step " << step;
         frame = (frame + 1) % 256;
     }
     key(t.x, t.window, "Pause");
     const long paused_ms = ms_since(paused) - 1000;
-    sleep_ms(1000);
-    EXPECT_TRUE(shot() != held) << "the picture did not move on";
+    EXPECT_TRUE(wait_for([&] { return shot() != held; })) << "the picture did not move on";
     key(t.x, t.window, "p");
-    sleep_ms(300);
+    EXPECT_TRUE(wait_for([&] { return t.caption() == paused_caption; })) << t.caption();
     key(t.x, t.window, "Escape");
     const ProcessResult r = t.finish();
     EXPECT_EQ(r.exit_status, 3) << describe(r);
@@ -271,14 +311,14 @@ void check_pause(Window &t, const std::vector<std::string> &options) {
     std::smatch m;
     ASSERT_TRUE(std::regex_search(r.out, m, std::regex("(\\d+) player calls.* (\\d+) ticks")));
     EXPECT_LE(std::stol(m[2]) * 5000 / 91, ms_since(started) - paused_ms) << "ticks";
-    if (!options.empty()) {
+    if (!sound) {
         EXPECT_LE(std::stol(m[1]) * 20, ms_since(started) - paused_ms) << "player calls";
         return;
     }
     // Signed 16-bit stereo, left channel, written as the device plays (the
     // classic library's disk driver a buffer of 8192 bytes each 150 ms).
     const std::vector<unsigned char> bytes = read_bytes(audio);
-    ASSERT_GT(heard_later, heard + 8192) << "not a buffer written while paused";
+    ASSERT_GT(heard_later, heard + buffer_bytes) << "not a buffer written while paused";
     std::vector<int> left;
     for (size_t i = 0; i + 4 <= bytes.size(); i += 4) {
         left.push_back(std::abs(static_cast<int16_t>(bytes[i] | bytes[i + 1] << 8)));
@@ -309,7 +349,6 @@ TEST_F(Window, PauseStepAndResumeHoldTheMutedPlayersTimer) {
 
 TEST_F(Window, ClosingTheWindowEndsWithStatusZero) {
     start(true, "escape 3\n", {});
-    sleep_ms(500);
     ASSERT_TRUE(request_close(x, window));
     const ProcessResult r = finish();
     EXPECT_EQ(r.exit_status, 0) << describe(r);

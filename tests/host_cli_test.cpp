@@ -2,8 +2,10 @@
 // the real executable in a working directory of its own.
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <gtest/gtest.h>
 #include <regex>
+#include <sstream>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,23 +14,26 @@
 
 namespace {
 
-const char usage_tail[] = "Usage: lumoxrun [options]\n"
-                          "Options are:\n"
-                          "  -h       Show this screen\n"
-                          "  --help   The same\n"
-                          "  -mute    Do not output sound\n"
-                          "  -f       fullscreen\n"
-                          "  -square  Square pixels (16:10) instead of the 4:3 picture\n"
-                          "  -scale N Window of 320N x 240N (320N x 200N with -square)\n"
-                          "  -render FILE  Write the demo to a video file instead of showing it:\n"
-                          "           .mkv, .mp4, .wav or .flac, on the demo's own clock\n"
-                          "  -fps RATE     Frame rate of the video (60, 60000/1001, ...)\n"
-                          "  -seconds N    Press Escape after N seconds of the demo\n"
-                          "  --version Print the program version\n"
-                          "Keys: q, esc - quit, f, alt+enter - toggle fullscreen\n"
-                          "      s - save the picture as lumox-NNNN.png\n"
-                          "      p, pause - pause or resume, . - next frame while paused\n"
-                          "\n";
+// The usage screen's fixed lines, in this order; lines of our own may come
+// between them.
+const char *const usage_lines[] = {
+    "Virtual Lumox v0.90",
+    "Usage: lumoxrun [options]",
+    "Options are:",
+    "  -h       Show this screen",
+    "  -mute    Do not output sound",
+    "  -f       fullscreen",
+    "Keys: q, esc - quit, f - toggle fullscreen",
+};
+
+std::vector<std::string> lines_of(const std::string &text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        lines.push_back(line);
+    }
+    return lines;
+}
 
 std::string lumoxrun() {
     const char *path = getenv("LUMOXRUN");
@@ -44,13 +49,26 @@ bool ends_with(const std::string &s, const std::string &tail) {
     return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
 }
 
+// The screen opens with its title and three credit lines, then an empty
+// one before "Usage:", and ends with an empty line.
 TEST(CommandLine, HelpPrintsTheUsageScreenAndExitsZero) {
     TempDir dir;
     const ProcessResult r = run_in(dir, {"-h"});
     EXPECT_EQ(r.exit_status, 0);
-    EXPECT_EQ(r.out.rfind("Virtual Lumox v0.90\n", 0), 0u) << r.out;
-    EXPECT_TRUE(ends_with(r.out, usage_tail)) << r.out;
     EXPECT_EQ(r.err, "");
+    ASSERT_TRUE(ends_with(r.out, "\n\n")) << r.out;
+    const std::vector<std::string> lines = lines_of(r.out);
+    ASSERT_GT(lines.size(), 5u) << r.out;
+    EXPECT_EQ(lines[0], usage_lines[0]);
+    EXPECT_EQ(lines[4], "");
+    EXPECT_EQ(lines[5], usage_lines[1]);
+    size_t at = 0;
+    for (const char *want : usage_lines) {
+        while (at < lines.size() && lines[at] != want) {
+            at++;
+        }
+        EXPECT_LT(at, lines.size()) << "missing or out of order: " << want << "\n" << r.out;
+    }
 }
 
 TEST(CommandLine, HelpAfterOtherOptionsStillWinsBeforeTheFileIsOpened) {
@@ -99,6 +117,48 @@ TEST(CommandLine, VersionIsMatchedExactly) {
     }
 }
 
+// The word after -render, -fps or -seconds is their value, never an option
+// too; a render refuses words it does not know, before the guest file is
+// opened (there is none here), and writes nothing. -h and --version still
+// act at once.
+TEST(CommandLine, ValuesAreNotOptionsAndARenderRefusesUnknownWords) {
+    const std::string types = ": unknown file type (.mkv, .mp4, .wav or .flac)\n";
+    const struct {
+        std::vector<std::string> args;
+        std::string err;
+    } cases[] = {
+        {{"-render", "--version"}, "render --version" + types},
+        {{"-render", "-fps", "30"}, "render -fps" + types},
+        {{"-render", "a.mkv", "-seconds", "-h"}, "seconds -h: not a length in seconds"},
+        {{"-render", "a.mkv", "--seconds", "1"}, "render: unknown argument --seconds\n"},
+        {{"-fps=30", "-render", "a.wav", "-x"}, "render: unknown argument -fps=30\n"},
+        {{"-render", "a.mkv", "-scale", "0"}, "render: unknown argument 0\n"},
+        {{"-render", "a.mkv", "extra", "-h"}, ""},
+        {{"-render", "a.mkv", "extra", "--version"}, ""},
+    };
+    for (const auto &c : cases) {
+        std::string args;
+        for (const std::string &a : c.args) {
+            args += a + " ";
+        }
+        SCOPED_TRACE(args);
+        TempDir dir;
+        const ProcessResult r = run_in(dir, c.args);
+        if (c.err.empty()) {
+            EXPECT_EQ(r.exit_status, 0);
+            EXPECT_EQ(r.err, "");
+            const bool version = c.args.back() == "--version";
+            EXPECT_EQ(r.out.rfind(version ? "lumoxrun " : "Virtual Lumox", 0), 0u) << r.out;
+            continue;
+        }
+        EXPECT_EQ(r.exit_status, 1);
+        EXPECT_EQ(r.err.substr(0, c.err.size()), c.err) << r.err;
+        EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << r.err;
+        EXPECT_EQ(r.out, "");
+        EXPECT_TRUE(std::filesystem::is_empty(dir.path)) << "something was written";
+    }
+}
+
 TEST(RunSequence, MissingGuestFile) {
     TempDir dir;
     const ProcessResult r = run_in(dir, {});
@@ -142,13 +202,9 @@ SampleRun run_sample_once(const std::vector<std::string> &options,
     // Four frames: at least three BIOS ticks, so that even a slow start gives
     // the muted player's timer its first tick before the guest ends.
     prepare_sample_dir(dir, false, "frames 4\n");
-    std::string asan = getenv("ASAN_OPTIONS") ? getenv("ASAN_OPTIONS") : "";
-    // The probe comes before the sanitizer's runtime in an instrumented build.
-    asan += ":verify_asan_link_order=0";
-    std::vector<std::string> env = {
-        "SDL_VIDEODRIVER=dummy", "SDL_AUDIODRIVER=dummy",
-        "LD_PRELOAD=" + sample_build_dir() + "/tests/video_mode_probe.so",
-        "LUMOX_VIDEO_PROBE_OUT=" + dir.file("modes.txt"), "ASAN_OPTIONS=" + asan};
+    std::vector<std::string> env = {"SDL_VIDEODRIVER=dummy", "SDL_AUDIODRIVER=dummy",
+                                    preload_env(sample_build_dir() + "/tests/video_mode_probe.so"),
+                                    "LUMOX_VIDEO_PROBE_OUT=" + dir.file("modes.txt")};
     env.insert(env.end(), extra_env.begin(), extra_env.end());
     SampleRun run;
     run.result = run_sample(dir, options, env, 30000);

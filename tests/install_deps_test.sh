@@ -164,6 +164,14 @@ expect_status 1
 expect_said "missing: libsdl1.2debian:i386"
 expect_said "no candidate"
 
+# The lists were just updated for an install: a failed download of the
+# classic library is named, without updating them again.
+run_case install-then-library ok ok fail '' absent
+expect_status 1
+[ "$(count 'apt-get update')" -eq 1 ] || fail "updates: $calls"
+[ "$(count 'apt-get download')" -eq 1 ] || fail "downloads: $calls"
+expect_said "missing: libsdl1.2debian:i386"
+
 # A machine without the i386 architecture gets it added, then the lists.
 run_case architecture ok ok ok '*' present
 : >"$STATE/architectures"

@@ -151,6 +151,19 @@ TEST_F(Le, APageNumberOfZeroMeansNoFixups) {
     EXPECT_EQ(object_u32(o[0], 4096 + 16), file_u32(pattern(8192, 14), 4096 + 16));
 }
 
+// Pages may name fixup pages in any order: page 1 takes page 2's records
+// and page 2 page 1's, whose ranges then come in the reverse of their order.
+TEST_F(Le, PagesNameFixupPagesOutOfOrder) {
+    const std::vector<ImageObject> objects = {
+        object(pattern(8192, 43), 0, {{7, 16, 1, 0}, {7, 4096 + 32, 1, 4}})};
+    Bytes file = image(objects);
+    patch_u16(file, layout.object_page_table + 1, 0x0200);
+    patch_u16(file, layout.object_page_table + 4 + 1, 0x0100);
+    GuestObject *o = load(file);
+    EXPECT_EQ(object_u32(o[0], 32), o[0].host_base + 4);
+    EXPECT_EQ(object_u32(o[0], 4096 + 16), o[0].host_base);
+}
+
 TEST_F(Le, FieldsCrossingAPageBoundaryLoadFromEitherPage) {
     // A field of each width across each boundary; written from the first
     // page, from the next page with a negative offset, or from both.

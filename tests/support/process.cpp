@@ -55,6 +55,14 @@ void fail_on_sanitizer_finding(const std::string &what, const ProcessResult &res
     }
 }
 
+std::string preload_env(const std::string &library) {
+#ifdef LUMOX_ASAN_RUNTIME
+    return "LD_PRELOAD=" LUMOX_ASAN_RUNTIME ":" + library;
+#else
+    return "LD_PRELOAD=" + library;
+#endif
+}
+
 bool under_emulator() {
     // The emulator hides itself from its guest (/proc/self/exe names the
     // program), so ask the kernel which handler takes 32-bit executables.

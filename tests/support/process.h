@@ -27,6 +27,11 @@ void fail_on_sanitizer_finding(const std::string &what, const ProcessResult &res
 // than the one counted above. run_process and start_sample call it.
 void check_sanitizer_exit_codes();
 
+// The environment word that preloads library into a child. In the sanitized
+// build AddressSanitizer's runtime comes first: it refuses to start behind
+// another library.
+std::string preload_env(const std::string &library);
+
 // Whether this process runs under qemu's user-mode emulator, as 32-bit
 // programs do where the kernel runs none itself (scripts/run-i386.sh).
 bool under_emulator();
