@@ -16,6 +16,9 @@ static std::atomic<bool> main_thread_known{false};
 static std::atomic<bool> main_thread_parked{false};
 static std::atomic<bool> ending{false};
 static std::atomic<bool> fatal_seen{false};
+// The thread whose exit ends the process.
+static pthread_t ender;
+static std::atomic<bool> ender_known{false};
 
 void note_main_thread() {
     main_thread = pthread_self();
@@ -43,10 +46,17 @@ static bool claim_end(bool fatal_error) {
     if (fatal_error) {
         fatal_seen.store(true);
     }
+    ender = pthread_self();
+    ender_known.store(true);
     return true;
 }
 
-[[noreturn]] static void wait_for_the_end() {
+// The ending thread itself, inside its exit handlers, does not wait for its
+// own exit: it ends with this status, the handlers not run yet still run.
+[[noreturn]] static void wait_for_the_end(int status) {
+    if (ender_known.load() && pthread_equal(pthread_self(), ender)) {
+        exit(status);
+    }
     for (;;) {
         pause();
     }
@@ -89,14 +99,14 @@ bool fatal_reported() {
 
 void exit_from_any_thread(int status) {
     if (!claim_end(false)) {
-        wait_for_the_end();
+        wait_for_the_end(status);
     }
     end_process(status);
 }
 
 [[noreturn]] static void end_after_report(bool first) {
     if (!first) {
-        wait_for_the_end();
+        wait_for_the_end(1);
     }
     end_process();
 }

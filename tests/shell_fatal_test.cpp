@@ -167,3 +167,25 @@ TEST(FatalDeathTest, FatalOnAnotherThreadWaitsForAMainThreadThatStopsLate) {
     EXPECT_EXIT(fatal_while_the_main_thread_holds_the_signal(), ExitedWithCode(1),
                 "^midas\nmain thread stopped\n$");
 }
+
+// A fatal error inside the exit handlers of the thread that is ending the
+// process (a render that fails to finish after an exit from another thread)
+// prints its line and ends the process at once with status 1, the handlers
+// left still running: it does not wait for its own exit.
+static void after_the_late_fatal() {
+    fprintf(stderr, "handlers went on\n");
+}
+static void late_fatal() {
+    fatal("late");
+}
+
+TEST(FatalDeathTest, AFatalInTheEndingThreadsOwnHandlersEndsAtOnce) {
+    EXPECT_EXIT(
+        {
+            note_main_thread();
+            atexit(after_the_late_fatal);
+            atexit(late_fatal);
+            std::thread([] { exit_from_any_thread(5); }).join();
+        },
+        testing::ExitedWithCode(1), "^late\nhandlers went on\n$");
+}
