@@ -113,8 +113,10 @@ static std::atomic<bool> encoder_done{false};
 // Set by the encoder thread once the trailer is written and the file synced
 // and closed: only then may it be renamed into place.
 static std::atomic<bool> file_complete{false};
-// The producer's view: the encoder thread exists and is not yet joined.
-static bool thread_running = false;
+// The encoder thread exists and is not yet joined. Atomic: two producers (the
+// main thread, the stall watch) may meet a failure at once, and only one may
+// join.
+static std::atomic<bool> thread_running{false};
 // The first failure as its one line. The encoder thread never ends the
 // process itself: it notes the line, stops, and the producer's next call
 // reports it on the producer's own thread.
@@ -188,10 +190,9 @@ static void note_av(const char *step, int error) {
 }
 
 static void wait_for_encoder_thread() {
-    if (!thread_running) {
+    if (!thread_running.exchange(false)) {
         return;
     }
-    thread_running = false;
     if (pthread_join(encoder_thread, nullptr) != 0) {
         while (!encoder_done.load()) {
             usleep(1000);
@@ -396,8 +397,11 @@ static void open_video(const RenderVideoFormat *video) {
         to_yuv = need(sws_getContext(v->width, v->height, AV_PIX_FMT_0RGB32, v->width, v->height,
                                      AV_PIX_FMT_YUV420P, SWS_AREA | SWS_BITEXACT | SWS_ACCURATE_RND,
                                      nullptr, nullptr, nullptr));
-        sws_setColorspaceDetails(to_yuv, sws_getCoefficients(SWS_CS_ITU709), 1,
-                                 sws_getCoefficients(SWS_CS_ITU709), 0, 0, 1 << 16, 1 << 16);
+        if (sws_setColorspaceDetails(to_yuv, sws_getCoefficients(SWS_CS_ITU709), 1,
+                                     sws_getCoefficients(SWS_CS_ITU709), 0, 0, 1 << 16,
+                                     1 << 16) < 0) {
+            fail_av("scale", AVERROR(ENOSYS));
+        }
         scaled_pitch = v->width * 4;
         // Zeroed once: the borders are black and the picture never draws
         // on them.
@@ -629,7 +633,7 @@ void encoder_start(const RenderAudioFormat *audio) {
         errno = error_number;
         fail_errno();
     }
-    thread_running = true;
+    thread_running.store(true);
     stage = stage_started;
 }
 

@@ -58,9 +58,9 @@ void encoder_audio(const uint8_t *bytes, size_t count);
 // syncs the folder. Returns only when the file is in place. Another render
 // may be prepared after it.
 void encoder_finish();
-// Removes the temporary file; for an exit after a fatal error. Waits for
-// nothing that could hang: safe on any thread (the encoder's own included),
-// more than once, whatever the encoder thread is doing.
+// Removes the temporary file; for an exit after a fatal error. Takes no
+// lock and joins nothing: safe from exit handlers on any thread, more than
+// once, whatever the encoder thread is doing.
 void encoder_abort();
 // Bytes written to the file so far (for the progress line).
 uint64_t encoder_bytes_written();
