@@ -20,6 +20,7 @@ extern "C" {
 #include <cerrno>
 #include <climits>
 #include <csignal>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -44,10 +45,11 @@ static const RenderContainer containers[] = {
 // are fixed, never taken from the machine: x264's output depends on its
 // thread count, so a count of the machine's would make files differ between
 // machines. FFV1 level 3 keeps a checksum per slice, and its four slices
-// spread over two threads; its Golomb-Rice coder takes 0.6 times the time of
-// the range coder in the render benchmark, for files 1.8 times the size,
-// still lossless: the render's speed decides. x264's "veryfast" preset at quality 18 gives a
-// video site's own encoder a clean source at three times the speed of "fast".
+// spread over two threads. FFV1 codes with Golomb-Rice rather than its range
+// coder: faster, for a larger file that is just as lossless, and a render's
+// speed matters more than the master's size. x264's "veryfast" preset at
+// quality 18 gives a video site's own encoder a clean source at a speed a
+// render can bear.
 struct CodecSettings {
     const char *codec;
     const char *options;
@@ -103,18 +105,35 @@ enum : int { stage_idle, stage_prepared, stage_started };
 static int stage = stage_idle;
 // Set by encoder_abort: the process is ending, the file is no longer ours.
 static std::atomic<bool> aborting{false};
-// Set by the encoder thread once it has closed the file and touches nothing
-// more. pthread_join alone is not trusted for that: called from an exit
-// handler after an interrupt, under the user-mode emulator, it was seen to
-// return EDEADLK at once while the thread still encoded.
+// Set by the encoder thread once it touches nothing more.
+// NOTE: pthread_join is not relied on alone: under qemu's user-mode emulator
+// it can fail at once (EDEADLK) from an exit handler while the thread still
+// encodes, for reasons not known; the flag makes that harmless.
 static std::atomic<bool> encoder_done{false};
+// Set by the encoder thread once the trailer is written and the file synced
+// and closed: only then may it be renamed into place.
+static std::atomic<bool> file_complete{false};
+// The encoder thread exists and is not yet joined. Atomic: two producers (the
+// main thread, the stall watch) may meet a failure at once, and only one may
+// join.
+static std::atomic<bool> thread_running{false};
+// The first failure as its one line. The encoder thread never ends the
+// process itself: it notes the line, stops, and the producer's next call
+// reports it on the producer's own thread.
+static std::atomic<bool> failure_claimed{false};
+static std::atomic<bool> failed{false};
+static char failure_line[PATH_MAX + 160];
 // The temporary file exists and is ours to remove.
 static std::atomic<bool> temp_live{false};
 static std::atomic<uint64_t> bytes_written{0};
 
 static const RenderContainer *container = nullptr;
+// The name given, for messages; and the file written: the target itself, or
+// the file a link at the target names.
 static char target_path[PATH_MAX];
-static char temp_path[PATH_MAX + 8];
+static char file_path[PATH_MAX];
+static char temp_path[PATH_MAX + 16];
+static mode_t file_mode = 0;
 static int file_fd = -1;
 static int64_t file_position = 0;
 static RenderAudioFormat audio_format;
@@ -142,28 +161,80 @@ static int64_t samples_sent = 0;
 // Samples waiting in audio_frame, and how many make a frame for the encoder.
 static int audio_fill = 0;
 static int audio_chunk = 0;
+// The encoder takes no short last frame: it is filled up with silence.
+static bool pad_last_frame = false;
 // What audio takes where the encoder takes any number of samples (PCM).
 constexpr int pcm_chunk_samples = 4096;
 
-// Every failure after the temporary file exists comes here: the file goes
-// first, so it goes even where no exit handler removes it.
+// Only the first failure is kept: later ones are its consequences (a muxer
+// that fails after its writes did).
+__attribute__((format(printf, 1, 2))) static void note_failure(const char *fmt, ...) {
+    if (failure_claimed.exchange(true)) {
+        return;
+    }
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(failure_line, sizeof failure_line, fmt, ap);
+    va_end(ap);
+    failed.store(true);
+}
+
+static void note_errno() {
+    note_failure("render %s: %s", target_path, strerror(errno));
+}
+
+static void note_av(const char *step, int error) {
+    char text[AV_ERROR_MAX_STRING_SIZE];
+    av_strerror(error, text, sizeof text);
+    note_failure("render %s: %s: %s", target_path, step, text);
+}
+
+static void wait_for_encoder_thread() {
+    if (!thread_running.exchange(false)) {
+        return;
+    }
+    if (pthread_join(encoder_thread, nullptr) != 0) {
+        while (!encoder_done.load()) {
+            usleep(1000);
+        }
+    }
+}
+
+static void remove_temporary() {
+    if (temp_live.exchange(false)) {
+        unlink(temp_path);
+    }
+}
+
+// On the producer's thread: the noted failure, once the encoder thread (which
+// stops at a failure) has let go of the file, and with the file gone.
+[[noreturn]] static void report_failure() {
+    wait_for_encoder_thread();
+    remove_temporary();
+    fatal("%s", failure_line);
+}
+
 [[noreturn]] static void fail_errno() {
-    const int error_number = errno;
-    encoder_abort();
-    errno = error_number;
-    fatal_errno("render %s", target_path);
+    note_errno();
+    report_failure();
 }
 
 [[noreturn]] static void fail_av(const char *step, int error) {
-    char text[AV_ERROR_MAX_STRING_SIZE];
-    av_strerror(error, text, sizeof text);
-    encoder_abort();
-    fatal("render %s: %s: %s", target_path, step, text);
+    note_av(step, error);
+    report_failure();
 }
 
 [[noreturn]] static void out_of_memory() {
-    encoder_abort();
-    fatal("render: out of memory");
+    note_failure("render: out of memory");
+    report_failure();
+}
+
+// The process is ending through a fatal error on another thread, which
+// reports it (this line then never shows): the file is gone, and the render
+// must not go on to say it was written.
+[[noreturn]] static void ended_elsewhere() {
+    remove_temporary();
+    fatal("render %s: ended by an error elsewhere", target_path);
 }
 
 template <typename T> static T *need(T *p) {
@@ -181,7 +252,11 @@ using OutputBytes = const uint8_t *;
 
 // libavformat writes through these, so that a write error is reported with
 // its own errno (a full disk, a size limit) and the file's size is known.
+// They run on the encoder thread, or on the producer's for the header.
 static int write_file(void *, OutputBytes bytes, int size) {
+    if (failed.load()) {
+        return AVERROR(EIO);
+    }
     const uint8_t *p = bytes;
     size_t left = static_cast<size_t>(size);
     while (left > 0) {
@@ -190,10 +265,10 @@ static int write_file(void *, OutputBytes bytes, int size) {
             continue;
         }
         if (n <= 0) {
-            if (n == 0) {
-                errno = EIO;
-            }
-            fail_errno();
+            const int error_number = n == 0 ? EIO : errno;
+            errno = error_number;
+            note_errno();
+            return AVERROR(error_number);
         }
         p += n;
         left -= static_cast<size_t>(n);
@@ -212,7 +287,9 @@ static int64_t seek_file(void *, int64_t offset, int whence) {
     }
     const off_t at = lseek(file_fd, offset, whence & ~AVSEEK_FORCE);
     if (at < 0) {
-        fail_errno();
+        const int error_number = errno;
+        note_errno();
+        return AVERROR(error_number);
     }
     file_position = at;
     return at;
@@ -265,11 +342,12 @@ static void open_codec(AVCodecContext *ctx) {
 }
 
 // Frames the encoder may still hold are copied before they are written to.
-static void make_writable(AVFrame *frame) {
+static bool make_writable(AVFrame *frame) {
     const int ret = av_frame_make_writable(frame);
     if (ret < 0) {
-        fail_av("frame", ret);
+        note_av("frame", ret);
     }
+    return ret >= 0;
 }
 
 static void open_video(const RenderVideoFormat *video) {
@@ -319,8 +397,11 @@ static void open_video(const RenderVideoFormat *video) {
         to_yuv = need(sws_getContext(v->width, v->height, AV_PIX_FMT_0RGB32, v->width, v->height,
                                      AV_PIX_FMT_YUV420P, SWS_AREA | SWS_BITEXACT | SWS_ACCURATE_RND,
                                      nullptr, nullptr, nullptr));
-        sws_setColorspaceDetails(to_yuv, sws_getCoefficients(SWS_CS_ITU709), 1,
-                                 sws_getCoefficients(SWS_CS_ITU709), 0, 0, 1 << 16, 1 << 16);
+        if (sws_setColorspaceDetails(to_yuv, sws_getCoefficients(SWS_CS_ITU709), 1,
+                                     sws_getCoefficients(SWS_CS_ITU709), 0, 0, 1 << 16,
+                                     1 << 16) < 0) {
+            fail_av("scale", AVERROR(ENOSYS));
+        }
         scaled_pitch = v->width * 4;
         // Zeroed once: the borders are black and the picture never draws
         // on them.
@@ -338,25 +419,45 @@ static void open_video(const RenderVideoFormat *video) {
     }
 }
 
-// The temporary file, beside the target so that the rename stays within
-// one file system.
+// The temporary file, beside the file written so that the rename stays
+// within one file system. A link at the target is written through: the file
+// it names gets the new content and the link stays. A link that names
+// nothing (or loops) is refused rather than followed to create a file: in a
+// shared folder, where such a link points may be someone else's choice. A
+// link to anything but a regular file is refused like such a target.
 static void create_temporary() {
+    strcpy(file_path, target_path);
     struct stat st;
-    if (stat(target_path, &st) == 0 && !S_ISREG(st.st_mode)) {
+    bool exists = lstat(target_path, &st) == 0;
+    if (exists && S_ISLNK(st.st_mode)) {
+        if (stat(target_path, &st) != 0) {
+            fatal_errno("render %s", target_path);
+        }
+        if (S_ISREG(st.st_mode) && !realpath(target_path, file_path)) {
+            fatal_errno("render %s", target_path);
+        }
+    }
+    if (exists && !S_ISREG(st.st_mode)) {
         fatal("render %s: not a regular file", target_path);
     }
-    snprintf(temp_path, sizeof temp_path, "%s.XXXXXX", target_path);
-    // mkstemp's 0600 becomes what a new file gets under the umask. The umask
-    // can only be read by setting it; this runs before the guest starts,
-    // while no other thread creates files.
-    const mode_t mask = umask(0);
-    umask(mask);
+    snprintf(temp_path, sizeof temp_path, "%s.partial-XXXXXX", file_path);
+    // A file that exists keeps its permission bits. Else mkstemp's 0600
+    // becomes what a new file gets under the umask. The umask can only be
+    // read by setting it; this runs before the guest starts, while no other
+    // thread creates files.
+    if (exists) {
+        file_mode = st.st_mode & 0777;
+    } else {
+        const mode_t mask = umask(0);
+        umask(mask);
+        file_mode = 0666 & ~mask;
+    }
     file_fd = mkostemp(temp_path, O_CLOEXEC);
     if (file_fd < 0) {
         fatal_errno("render %s", target_path);
     }
     temp_live.store(true);
-    if (fchmod(file_fd, 0666 & ~mask) != 0) {
+    if (fchmod(file_fd, file_mode) != 0) {
         fail_errno();
     }
     file_position = 0;
@@ -376,6 +477,9 @@ void encoder_prepare(const char *path, const RenderContainer *c, const RenderVid
     }
     strcpy(target_path, path);
     container = c;
+    failure_claimed.store(false);
+    failed.store(false);
+    file_complete.store(false);
     // The libraries' own chatter (x264's statistics, warnings) would break
     // the one-line reports and the progress line; failures come as ours.
     av_log_set_level(AV_LOG_QUIET);
@@ -434,14 +538,20 @@ static void open_audio(const RenderAudioFormat *audio) {
             fatal("render %s: %s takes no audio of %d Hz", target_path, name, audio->rate);
         }
     }
-    // The encoders' first formats: U8 (pcm_u8), S16 (pcm_s16le, flac) or
-    // FLTP (aac), which convert_samples makes. FLAC takes no 8-bit samples:
-    // an 8-bit guest's samples go in as 16-bit ones with a low byte of zero,
+    // The encoder's first format that convert_samples makes: U8 (pcm_u8),
+    // S16 (pcm_s16le, flac) or FLTP (aac). FLAC takes no 8-bit samples: an
+    // 8-bit guest's samples go in as 16-bit ones with a low byte of zero,
     // which FLAC stores as wasted bits at no cost, and which decode back to
     // the guest's bytes exactly (the high byte plus 128).
-    a->sample_fmt = a->codec->sample_fmts[0];
-    if (a->sample_fmt != AV_SAMPLE_FMT_S16 && a->sample_fmt != AV_SAMPLE_FMT_FLTP &&
-        !(a->sample_fmt == AV_SAMPLE_FMT_U8 && audio->bytes_per_sample == 1)) {
+    a->sample_fmt = AV_SAMPLE_FMT_NONE;
+    for (const AVSampleFormat *f = a->codec->sample_fmts; f && *f != AV_SAMPLE_FMT_NONE; f++) {
+        if (*f == AV_SAMPLE_FMT_S16 || *f == AV_SAMPLE_FMT_FLTP ||
+            (*f == AV_SAMPLE_FMT_U8 && audio->bytes_per_sample == 1)) {
+            a->sample_fmt = *f;
+            break;
+        }
+    }
+    if (a->sample_fmt == AV_SAMPLE_FMT_NONE) {
         encoder_abort();
         fatal("render: %s takes no samples the guest plays", name);
     }
@@ -450,8 +560,15 @@ static void open_audio(const RenderAudioFormat *audio) {
     a->time_base = AVRational{1, audio->rate};
     open_codec(a);
     audio_codec = a;
-    // The last frame goes short: every encoder in the table takes one.
-    audio_chunk = a->frame_size > 0 ? a->frame_size : pcm_chunk_samples;
+    // An encoder that takes any number of samples a frame gets runs of
+    // pcm_chunk_samples; any other takes frame_size samples in each frame but
+    // the last. That one goes short where the encoder allows it (every
+    // encoder in the table does); else it is filled up with silence, and the
+    // sound then runs on past the picture by up to frame_size - 1 samples.
+    const int caps = a->codec->capabilities;
+    const bool any_size = (caps & AV_CODEC_CAP_VARIABLE_FRAME_SIZE) || a->frame_size <= 0;
+    audio_chunk = any_size ? pcm_chunk_samples : a->frame_size;
+    pad_last_frame = !any_size && !(caps & AV_CODEC_CAP_SMALL_LAST_FRAME);
     audio_frame = need(av_frame_alloc());
     audio_frame->format = a->sample_fmt;
     audio_frame->sample_rate = a->sample_rate;
@@ -516,15 +633,20 @@ void encoder_start(const RenderAudioFormat *audio) {
         errno = error_number;
         fail_errno();
     }
+    thread_running.store(true);
     stage = stage_started;
 }
 
 // Waits for a free slot and returns it with the queue locked; null once the
-// process is ending.
+// process is ending. A failure of the encoder's is reported here.
 static QueueItem *reserve_item() {
     pthread_mutex_lock(&queue_mutex);
-    while (queue_count == queue_slots && !aborting.load()) {
+    while (queue_count == queue_slots && !aborting.load() && !failed.load()) {
         pthread_cond_wait(&queue_not_full, &queue_mutex);
+    }
+    if (failed.load()) {
+        pthread_mutex_unlock(&queue_mutex);
+        report_failure();
     }
     if (aborting.load()) {
         pthread_mutex_unlock(&queue_mutex);
@@ -589,19 +711,25 @@ void encoder_audio(const uint8_t *bytes, size_t count) {
     }
 }
 
+// On the encoder thread from here: each step notes its failure and returns
+// false, and the thread stops.
+
 // Sends a frame (null: the end) and writes every packet the encoder has.
-static void encode(AVCodecContext *codec, AVStream *stream, const AVFrame *frame) {
+static bool encode(AVCodecContext *codec, AVStream *stream, const AVFrame *frame) {
     int ret = avcodec_send_frame(codec, frame);
     if (ret < 0) {
-        fail_av(codec->codec->name, ret);
+        note_av(codec->codec->name, ret);
+        return false;
     }
     for (;;) {
         ret = avcodec_receive_packet(codec, packet);
         if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) {
-            return;
+            // A write the muxer let pass is still a failure.
+            return !failed.load();
         }
         if (ret < 0) {
-            fail_av(codec->codec->name, ret);
+            note_av(codec->codec->name, ret);
+            return false;
         }
         // Each frame lasts one slot, the last one included.
         if (packet->duration == 0 && codec->codec_type == AVMEDIA_TYPE_VIDEO) {
@@ -611,37 +739,64 @@ static void encode(AVCodecContext *codec, AVStream *stream, const AVFrame *frame
         packet->stream_index = stream->index;
         ret = av_interleaved_write_frame(output, packet);
         if (ret < 0) {
-            fail_av("write", ret);
+            note_av("write", ret);
+            return false;
         }
     }
 }
 
-static void encode_frame(const uint8_t *pixels, const uint8_t *palette) {
+static bool encode_frame(const uint8_t *pixels, const uint8_t *palette) {
     uint32_t colours[256];
     for (int i = 0; i < 256; i++) {
         colours[i] = static_cast<uint32_t>(palette[4 * i]) << 16 |
                      static_cast<uint32_t>(palette[4 * i + 1]) << 8 | palette[4 * i + 2];
     }
-    make_writable(video_frame);
+    if (!make_writable(video_frame)) {
+        return false;
+    }
     if (to_yuv) {
         draw_picture(layout, pixels, colours, scaled_rgb, scaled_pitch);
         const uint8_t *const planes[1] = {scaled_rgb};
         const int pitches[1] = {scaled_pitch};
-        sws_scale(to_yuv, planes, pitches, 0, video_codec->height, video_frame->data,
-                  video_frame->linesize);
+        const int lines = sws_scale(to_yuv, planes, pitches, 0, video_codec->height,
+                                    video_frame->data, video_frame->linesize);
+        if (lines <= 0) {
+            note_av("scale", lines < 0 ? lines : AVERROR(EINVAL));
+            return false;
+        }
     } else {
         draw_picture(layout, pixels, colours, video_frame->data[0], video_frame->linesize[0]);
     }
     video_frame->pts = frames_sent++;
-    encode(video_codec, video_stream, video_frame);
+    return encode(video_codec, video_stream, video_frame);
 }
 
-static void send_audio() {
+static bool send_audio() {
     audio_frame->nb_samples = audio_fill;
     audio_frame->pts = samples_sent;
     samples_sent += audio_fill;
     audio_fill = 0;
-    encode(audio_codec, audio_stream, audio_frame);
+    return encode(audio_codec, audio_stream, audio_frame);
+}
+
+// The rest of a last frame, for an encoder that takes no short one.
+static void pad_with_silence() {
+    const int channels = audio_format.channels;
+    const size_t values = static_cast<size_t>(audio_chunk - audio_fill) * channels;
+    switch (audio_codec->sample_fmt) {
+    case AV_SAMPLE_FMT_U8:
+        memset(audio_frame->data[0] + audio_fill * channels, 0x80, values);
+        break;
+    case AV_SAMPLE_FMT_S16:
+        memset(audio_frame->data[0] + audio_fill * channels * 2, 0, values * 2);
+        break;
+    default: // AV_SAMPLE_FMT_FLTP, a plane a channel
+        for (int c = 0; c < channels; c++) {
+            memset(audio_frame->data[c] + audio_fill * 4, 0, values / channels * 4);
+        }
+        break;
+    }
+    audio_fill = audio_chunk;
 }
 
 // n samples of the guest's format into audio_frame at audio_fill.
@@ -681,13 +836,15 @@ static void convert_samples(const uint8_t *in, int n) {
     }
 }
 
-static void take_audio(const uint8_t *bytes, size_t count) {
+static bool take_audio(const uint8_t *bytes, size_t count) {
     const int sample_bytes = audio_format.channels * audio_format.bytes_per_sample;
     size_t samples = count / static_cast<size_t>(sample_bytes);
     while (samples > 0) {
         if (audio_fill == 0) {
             audio_frame->nb_samples = audio_chunk;
-            make_writable(audio_frame);
+            if (!make_writable(audio_frame)) {
+                return false;
+            }
         }
         const size_t room = static_cast<size_t>(audio_chunk - audio_fill);
         const int n = static_cast<int>(samples < room ? samples : room);
@@ -695,38 +852,51 @@ static void take_audio(const uint8_t *bytes, size_t count) {
         bytes += static_cast<size_t>(n) * static_cast<size_t>(sample_bytes);
         samples -= static_cast<size_t>(n);
         audio_fill += n;
-        if (audio_fill == audio_chunk) {
-            send_audio();
+        if (audio_fill == audio_chunk && !send_audio()) {
+            return false;
         }
     }
+    return true;
 }
 
-// The rest of the samples (a short last frame), the encoders' delayed
-// packets, the trailer; the data is on the disk before the rename.
-static void close_file() {
+// The rest of the samples (a last frame), the encoders' delayed packets, the
+// trailer; the data is on the disk before the file may be renamed.
+static bool close_file() {
     if (has_audio) {
-        if (audio_fill > 0) {
-            send_audio();
+        if (audio_fill > 0 && pad_last_frame) {
+            pad_with_silence();
         }
-        encode(audio_codec, audio_stream, nullptr);
+        if ((audio_fill > 0 && !send_audio()) || !encode(audio_codec, audio_stream, nullptr)) {
+            return false;
+        }
     }
-    if (has_video) {
-        encode(video_codec, video_stream, nullptr);
+    if (has_video && !encode(video_codec, video_stream, nullptr)) {
+        return false;
     }
     const int ret = av_write_trailer(output);
     if (ret < 0) {
-        fail_av("trailer", ret);
+        note_av("trailer", ret);
+        return false;
     }
-    if (fsync(file_fd) != 0) {
-        fail_errno();
+    if (failed.load()) {
+        return false;
     }
     const int fd = file_fd;
     file_fd = -1;
-    if (close(fd) != 0) {
-        fail_errno();
+    if (fsync(fd) != 0) {
+        note_errno();
+        close(fd);
+        return false;
     }
+    if (close(fd) != 0) {
+        note_errno();
+        return false;
+    }
+    return true;
 }
 
+// Never ends the process: a failure is noted, the producers waiting for a
+// slot are woken to report it, and the thread ends.
 static void *encoder_main(void *) {
     for (;;) {
         pthread_mutex_lock(&queue_mutex);
@@ -737,26 +907,29 @@ static void *encoder_main(void *) {
         pthread_mutex_unlock(&queue_mutex);
         // The process is ending on another thread: the file is not ours.
         if (aborting.load()) {
-            return nullptr;
+            break;
         }
         const uint32_t kind = item->kind;
-        if (kind == item_frame) {
-            encode_frame(item->data, item->data + frame_bytes);
-        } else if (kind == item_audio) {
-            take_audio(item->data, item->size_bytes);
-        } else {
-            close_file();
-        }
+        const bool ok = kind == item_frame   ? encode_frame(item->data, item->data + frame_bytes)
+                        : kind == item_audio ? take_audio(item->data, item->size_bytes)
+                                             : close_file();
         pthread_mutex_lock(&queue_mutex);
+        if (!ok) {
+            pthread_cond_broadcast(&queue_not_full);
+            pthread_mutex_unlock(&queue_mutex);
+            break;
+        }
         queue_head = (queue_head + 1) % queue_slots;
         queue_count--;
         pthread_cond_signal(&queue_not_full);
         pthread_mutex_unlock(&queue_mutex);
         if (kind == item_end) {
-            encoder_done.store(true);
-            return nullptr;
+            file_complete.store(true);
+            break;
         }
     }
+    encoder_done.store(true);
+    return nullptr;
 }
 
 static void release_all() {
@@ -776,39 +949,68 @@ static void release_all() {
     avio_context_free(&output_io);
 }
 
+// The rename is durable only once the folder is synced: then a crash right
+// after the closing line cannot lose the file. Should that sync fail, the
+// complete file is already in place (the old one gone), so it stays.
+static void sync_folder() {
+    char folder[PATH_MAX];
+    strcpy(folder, file_path);
+    char *slash = strrchr(folder, '/');
+    if (!slash) {
+        strcpy(folder, ".");
+    } else {
+        slash[slash == folder ? 1 : 0] = '\0';
+    }
+    const int fd = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0 || fsync(fd) != 0) {
+        const int error_number = errno;
+        if (fd >= 0) {
+            close(fd);
+        }
+        errno = error_number;
+        fatal_errno("render %s", target_path);
+    }
+    if (close(fd) != 0) {
+        fatal_errno("render %s", target_path);
+    }
+}
+
 void encoder_finish() {
     require_started("finish");
     QueueItem *item = reserve_item();
     if (!item) {
-        return;
+        ended_elsewhere();
     }
     item->kind = item_end;
     publish_item();
-    // The encoder thread reports its own failures, which end the process.
-    if (pthread_join(encoder_thread, nullptr) != 0) {
-        while (!encoder_done.load()) {
-            usleep(1000);
-        }
+    wait_for_encoder_thread();
+    if (failed.load()) {
+        report_failure();
     }
-    if (rename(temp_path, target_path) != 0) {
+    if (aborting.load() || !file_complete.load()) {
+        ended_elsewhere();
+    }
+    if (rename(temp_path, file_path) != 0) {
         fail_errno();
     }
-    temp_live.store(false);
+    // encoder_abort ran meanwhile: the process is ending all the same.
+    if (!temp_live.exchange(false)) {
+        ended_elsewhere();
+    }
+    sync_folder();
     release_all();
     stage = stage_idle;
 }
 
-// Called by the exit handlers, on whatever thread met the fatal error, maybe
-// the encoder thread itself, while the other threads may be parked anywhere:
-// inside a write, or holding the queue's lock. So it takes no lock, wakes
-// nobody (a condition variable's broadcast takes an internal lock a parked
-// thread may hold), joins nothing and frees nothing: the file goes, and the
-// encoder thread leaves the file alone from its next item on.
+// Called by the exit handlers, on whatever thread met the fatal error, while
+// the other threads may be parked anywhere: inside a write, or holding the
+// queue's lock. So it takes no lock, wakes nobody (a condition variable's
+// broadcast takes an internal lock a parked thread may hold), joins nothing
+// and frees nothing: the file goes, and the encoder thread leaves the file
+// alone from its next item on.
 void encoder_abort() {
     aborting.store(true);
-    if (temp_live.exchange(false)) {
-        unlink(temp_path);
-    }
+    remove_temporary();
 }
 
 uint64_t encoder_bytes_written() {

@@ -1,6 +1,8 @@
 // A render's output file, written through FFmpeg's libraries by a thread of
 // its own behind a bounded queue. The file is written under a temporary name
-// beside the target and renamed into place only once it is complete.
+// (TARGET.partial-XXXXXX) beside the target and renamed into place only once
+// it is complete; a link at the target is written through, to the file it
+// names, and a file already there keeps its permission bits.
 #pragma once
 
 #include <cstddef>
@@ -47,13 +49,18 @@ void encoder_video_frame(const uint8_t *pixels, const uint8_t *palette);
 // samples. Copied; blocks while the queue is full. Dropped when the render
 // was started without audio.
 void encoder_audio(const uint8_t *bytes, size_t count);
-// Drains the queue, flushes the encoders, writes the trailer and renames
-// the file into place. A failure is one fatal line, the temporary removed.
-// Another render may be prepared after it.
+// The encoder thread never ends the process: the frame, audio and finish
+// calls report its failure (one fatal line, on the caller's thread, the
+// temporary removed).
+//
+// Drains the queue, flushes the encoders, writes the trailer, and once the
+// encoder thread has synced and closed the file renames it into place and
+// syncs the folder. Returns only when the file is in place. Another render
+// may be prepared after it.
 void encoder_finish();
-// Removes the temporary file; for an exit after a fatal error. Waits for
-// nothing that could hang: safe on any thread (the encoder's own included),
-// more than once, whatever the encoder thread is doing.
+// Removes the temporary file; for an exit after a fatal error. Takes no
+// lock and joins nothing: safe from exit handlers on any thread, more than
+// once, whatever the encoder thread is doing.
 void encoder_abort();
 // Bytes written to the file so far (for the progress line).
 uint64_t encoder_bytes_written();
