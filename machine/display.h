@@ -34,6 +34,10 @@ void toggle_fullscreen();
 void set_caption(bool paused);
 // The window's new size (SDL_VIDEORESIZE): the picture refits, centred.
 void resize_display(int w, int h);
+// The window shows its picture again (it was uncovered or restored).
+void repaint_display();
+// Live: waits until every presented frame has been shown at its time.
+void present_waiting_frames();
 // The window's scale factor for the options and the desktop.
 int window_factor();
 // A -scale factor whose window would not fit the desktop is brought down to

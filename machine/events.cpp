@@ -80,6 +80,7 @@ static void on_key_release(const SDL_keysym &key) {
 static void drain_events() {
     SDL_Event event;
     int resize_w = 0, resize_h = 0;
+    bool repaint = false;
     while (SDL_PollEvent(&event)) {
         if (event.type == SDL_KEYDOWN) {
             on_key_press(event.key.keysym);
@@ -87,6 +88,12 @@ static void drain_events() {
             on_key_release(event.key.keysym);
         } else if (event.type == SDL_QUIT) {
             quit_requested = 1;
+        } else if (event.type == SDL_VIDEOEXPOSE ||
+                   (event.type == SDL_ACTIVEEVENT && event.active.gain &&
+                    (event.active.state & SDL_APPACTIVE))) {
+            // Uncovered or restored: not every library redraws by itself,
+            // and a paused guest presents nothing new.
+            repaint = true;
         } else if (event.type == SDL_VIDEORESIZE) {
             // Only the last size of a batch is worth a new surface.
             resize_w = event.resize.w;
@@ -95,6 +102,8 @@ static void drain_events() {
     }
     if (resize_w > 0) {
         resize_display(resize_w, resize_h);
+    } else if (repaint) {
+        repaint_display();
     }
     if (quit_requested) {
         exit(0);

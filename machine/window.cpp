@@ -34,6 +34,10 @@ static uint32_t screen_colours[256];
 static PictureLayout layout;
 // Whether the display surface shows a picture yet.
 static bool showing = false;
+// The first frame waiting for its time is drawn into the display surface
+// ahead of its flip, so that the flip itself lands on time (below).
+static bool head_drawn = false;
+static void wait_presenting(uint32_t ms);
 
 static int picture_lines() {
     return square_pixels ? 200 : 240;
@@ -146,6 +150,7 @@ static void open_screen(int w, int h) {
     }
     lay_out_picture(layout, screen->w, screen->h, square_pixels != 0);
     map_colours(shown_palette);
+    head_drawn = false;
     SDL_FillRect(screen, nullptr, SDL_MapRGB(screen->format, 0, 0, 0));
     draw_and_flip(screen);
 }
@@ -186,6 +191,7 @@ static void window_open() {
     SDL_SetColors(frame_surface, host_palette, 0, 256);
     disown_vmutex(129);
     SDL_ShowCursor(0);
+    sched_set_live_wait(wait_presenting);
 }
 
 // Under the video lock (set_palette's).
@@ -195,18 +201,139 @@ static void window_palette(const SDL_Color *palette) {
     }
 }
 
-static void window_frame(const uint8_t *pixels, const SDL_Color *palette, DemoTime) {
+// Live presentation. A frame is shown at its frame slot, on the VGA's
+// cadence as in a render, and later by the time its sound takes to be heard
+// (av_delay_ms), so that picture and sound meet. Frames wait here without
+// holding the guest up: they are flipped on the main thread, which owns the
+// window, wherever it waits in the host (the poll's pause, the pause's idle
+// loop) or presents the next one. Main thread only.
+struct PendingFrame {
+    uint8_t pixels[64000];
+    SDL_Color palette[256];
+    DemoTime slot;
+    uint32_t due_ms; // SDL's clock
+};
+constexpr int pending_capacity = 8;
+static PendingFrame pending[pending_capacity];
+static int pending_head = 0;
+static int pending_count = 0;
+static uint32_t head_colours[256];
+static uint32_t av_delay_ms = 0;
+
+static bool due(uint32_t due_ms, uint32_t now_ms) {
+    return static_cast<int32_t>(now_ms - due_ms) >= 0;
+}
+
+// The video lock is held.
+static void draw_head(SDL_Surface *display) {
+    const PendingFrame &f = pending[pending_head];
+    for (int i = 0; i < 256; i++) {
+        head_colours[i] = SDL_MapRGB(display->format, f.palette[i].r, f.palette[i].g, f.palette[i].b);
+    }
+    if (SDL_MUSTLOCK(display)) {
+        SDL_LockSurface(display);
+    }
+    draw_picture(layout, f.pixels, head_colours, static_cast<uint8_t *>(display->pixels),
+                 display->pitch);
+    if (SDL_MUSTLOCK(display)) {
+        SDL_UnlockSurface(display);
+    }
+    head_drawn = true;
+}
+
+// Flips what is due by now and draws the next one ahead.
+static void present_due() {
+    if (pending_count == 0) {
+        return;
+    }
     own_vmutex(180);
-    // Tested under the lock only: shutdown may run on another thread.
     SDL_Surface *display = screen;
-    if (!display_closing.load() && frame_surface && display) {
-        memcpy(shown_pixels, pixels, sizeof shown_pixels);
-        memcpy(shown_palette, palette, sizeof shown_palette);
-        map_colours(shown_palette);
+    if (display_closing.load() || !frame_surface || !display) {
+        pending_count = 0;
+        disown_vmutex(184);
+        return;
+    }
+    while (pending_count > 0 && due(pending[pending_head].due_ms, SDL_GetTicks())) {
+        if (!head_drawn) {
+            draw_head(display);
+        }
+        const PendingFrame &f = pending[pending_head];
+        memcpy(shown_pixels, f.pixels, sizeof shown_pixels);
+        memcpy(shown_palette, f.palette, sizeof shown_palette);
+        memcpy(screen_colours, head_colours, sizeof screen_colours);
         showing = true;
-        draw_and_flip(display);
+        SDL_Flip(display);
+        pending_head = (pending_head + 1) % pending_capacity;
+        pending_count--;
+        head_drawn = false;
+    }
+    if (pending_count > 0 && !head_drawn) {
+        draw_head(display);
     }
     disown_vmutex(184);
+}
+
+static void window_frame(const uint8_t *pixels, const SDL_Color *palette, DemoTime slot) {
+    const DemoTime now = sched_now();
+    const uint32_t wait_ms =
+        static_cast<uint32_t>(slot > now ? (slot - now) / demo_units_per_ms : 0);
+    // Paused, a step's frame is shown at once: it has no sound to wait for.
+    const uint32_t delay_ms = sched_live_state() == LiveClock::running ? av_delay_ms : 0;
+    PendingFrame *f;
+    const int newest = (pending_head + pending_count - 1) % pending_capacity;
+    if (pending_count > 0 && pending[newest].slot == slot) {
+        // A display shows the latest picture at its refresh.
+        f = &pending[newest];
+    } else if (pending_count == pending_capacity) {
+        // Behind: the newest waiting frame gives way, the guest never waits.
+        f = &pending[newest];
+    } else {
+        f = &pending[(pending_head + pending_count) % pending_capacity];
+        pending_count++;
+    }
+    if (f == &pending[pending_head]) {
+        head_drawn = false;
+    }
+    memcpy(f->pixels, pixels, sizeof f->pixels);
+    memcpy(f->palette, palette, sizeof f->palette);
+    f->slot = slot;
+    f->due_ms = SDL_GetTicks() + wait_ms + delay_ms;
+    present_due();
+}
+
+// The live clock's waits: asleep, but awake for each flip that falls due.
+static void wait_presenting(uint32_t ms) {
+    const uint32_t end_ms = SDL_GetTicks() + ms;
+    for (;;) {
+        present_due();
+        const uint32_t now_ms = SDL_GetTicks();
+        if (due(end_ms, now_ms)) {
+            return;
+        }
+        uint32_t until_ms = end_ms;
+        if (pending_count > 0 && !due(end_ms, pending[pending_head].due_ms)) {
+            until_ms = pending[pending_head].due_ms;
+        }
+        SDL_Delay(due(until_ms, now_ms) ? 0 : until_ms - now_ms);
+    }
+}
+
+void present_waiting_frames() {
+    while (pending_count > 0) {
+        wait_presenting(1);
+    }
+}
+
+void repaint_display() {
+    own_vmutex(190);
+    SDL_Surface *display = screen;
+    if (!display_closing.load() && frame_surface && display) {
+        // What was last flipped, not a waiting frame drawn ahead.
+        SDL_FillRect(display, nullptr, SDL_MapRGB(display->format, 0, 0, 0));
+        head_drawn = false;
+        draw_and_flip(display);
+    }
+    disown_vmutex(194);
 }
 
 void toggle_fullscreen() {
@@ -291,6 +418,13 @@ static void live_audio_open(SDL_AudioSpec &spec, const AudioFormat &, DemoTime) 
     if (SDL_OpenAudio(&spec, nullptr) < 0) {
         fatal_sdl("aud0");
     }
+    // The sound of what a frame shows is heard this much after the frame:
+    // SDL plays one buffer while the callback fills the next, and what the
+    // frame shows began, on average, in the middle of the buffer just made.
+    // The frame itself waits half a frame slot on average for its refresh.
+    const uint32_t buffer_ms = spec.freq > 0 ? spec.samples * 1000u / spec.freq : 0;
+    const uint32_t half_slot_ms = frame_slot_units / demo_units_per_ms / 2;
+    av_delay_ms = buffer_ms * 3 / 2 > half_slot_ms ? buffer_ms * 3 / 2 - half_slot_ms : 0;
 }
 
 static void live_audio_play(int pause_on) {

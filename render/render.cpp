@@ -528,7 +528,15 @@ void begin_render() {
 }
 
 void end_render() {
-    if (!active.load() || ending.exchange(true)) {
+    if (!active.load()) {
+        return;
+    }
+    if (ending.exchange(true)) {
+        // Another thread is finishing the file; a fatal error here means it
+        // will not be finished.
+        if (fatal_reported()) {
+            encoder_abort();
+        }
         return;
     }
     if (fatal_reported()) {

@@ -116,8 +116,10 @@ TEST(VideoMutex, HeldAroundExactlyTheDisplayWork) {
     set_palette(nullptr);
     expect_section({});
 
+    // A frame waits for its refresh; it is flipped under the lock then.
     calls.clear();
     copy_frame(src, video_memory, 64000);
+    present_waiting_frames();
     expect_section({"flip"});
 
     calls.clear();
@@ -127,6 +129,7 @@ TEST(VideoMutex, HeldAroundExactlyTheDisplayWork) {
 
     calls.clear();
     guest_memset(video_memory, 1, 64000);
+    present_waiting_frames();
     expect_section({"flip"});
 
     // A new surface is drawn again from the frame before it is flipped.
@@ -139,6 +142,7 @@ TEST(VideoMutex, HeldAroundExactlyTheDisplayWork) {
 
     calls.clear();
     copy_frame(src, video_memory, 64000);
+    present_waiting_frames();
     expect_section({"flip"});
     resize_display(400, 300);
     expect_section({"mode", "fill", "flip"});

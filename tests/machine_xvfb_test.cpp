@@ -136,6 +136,7 @@ class Window : public testing::Test {
         for (int attempt = 0; attempt < 50; attempt++) {
             SDL_PumpEvents();
             copy_frame(reinterpret_cast<uint32_t>(frame.data()), video_memory, 64000);
+            present_waiting_frames();
             SDL_Delay(50);
             counts = screenshot(dir);
             bool all = true;
@@ -181,6 +182,7 @@ TEST_F(Window, ShowsTheExactColoursOfThePalette) {
 
     // The clear fills with the guest's own colour of that index.
     guest_memset(video_memory, 1, 64000);
+    present_waiting_frames();
     SDL_Delay(100);
     EXPECT_EQ(screenshot(dir)[shown_colour(0)], 64000);
 }

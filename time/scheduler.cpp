@@ -45,6 +45,10 @@ bool cut_short = false;
 std::atomic<LiveClock> live_state{LiveClock::running};
 std::atomic<uint32_t> paused_ms{0};
 void (*hold_listener)(int on) = nullptr;
+void plain_wait(uint32_t ms) {
+    SDL_Delay(ms);
+}
+void (*live_wait)(uint32_t ms) = plain_wait;
 
 // The player timer.
 TimerTick timer_tick_fn = nullptr;
@@ -249,13 +253,13 @@ void sched_poll(void (*wait_input)()) {
         // resume, a step or an exit.
         constexpr uint32_t held_poll_ms = 10;
         while (live_state.load() == LiveClock::held) {
-            SDL_Delay(held_poll_ms);
+            live_wait(held_poll_ms);
             if (wait_input) {
                 wait_input();
             }
         }
         if (live_state.load() == LiveClock::running) {
-            SDL_Delay(poll_pause_ms);
+            live_wait(poll_pause_ms);
             return;
         }
     }
@@ -408,6 +412,10 @@ void sched_step() {
                                                     end_step};
     }
     sched_unlock();
+}
+
+void sched_set_live_wait(void (*wait)(uint32_t ms)) {
+    live_wait = wait ? wait : plain_wait;
 }
 
 void sched_on_hold(void (*listener)(int on)) {

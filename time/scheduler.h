@@ -103,6 +103,9 @@ void sched_step();
 // The sound's part, set once before the guest starts: hold (1) or let go
 // (0) of the music.
 void sched_on_hold(void (*listener)(int on));
+// Live play's waits (the poll's pause, the pause's idle loop) go through
+// this: the output presents what falls due in them. SDL_Delay by default.
+void sched_set_live_wait(void (*wait)(uint32_t ms));
 
 // Demo time's lock: around every advance and every change of the queue;
 // recursive. A timed take, so that an exit on another thread can give up on
