@@ -998,7 +998,15 @@ run_frames:
     cmp dword ptr [frame_no], eax
     jne 6f
     call spin_until_next_note
-6:  call wait_tick
+6:  # Asked for by the script: the last frame is not waited after, so the
+    # guest leaves at the very moment it was shown.
+    cmp dword ptr [script_end_wait], 0
+    jne 8f
+    mov eax, dword ptr [frame_no]
+    inc eax
+    cmp eax, dword ptr [script_frames]
+    je 5f
+8:  call wait_tick
     test eax, eax
     jz 5f
     call site_read_key
@@ -1476,6 +1484,7 @@ key_precision:  .asciz "precision"
 key_notes:      .asciz "notes"
 key_spin:       .asciz "spin"
 key_sound:      .asciz "sound"
+key_end_wait:   .asciz "end-wait"
 
 # =============================================================================
 # Object 2: data
@@ -1499,6 +1508,7 @@ script_keys:
     .long key_notes, script_notes
     .long key_spin, script_spin
     .long key_sound, script_sound
+    .long key_end_wait, script_end_wait
     .long 0, 0
 script_frames:    .long 0       # 0: until Escape
 script_hold:      .long 0       # 0: never; n: frame n stays on the screen
@@ -1517,6 +1527,7 @@ script_present:   .long 0
 script_notes:     .long 1       # the note bar: 0 off, 1 on, 2 on and a line at each change
 script_spin:      .long 0       # 0: never; n: after frame n, a busy wait for the next note
 script_sound:     .long 0       # 0: at the start; n: the sound starts after frame n
+script_end_wait:  .long 1       # 0: no wait after the last frame
 
 # Fixup exhibits.
 fx_selector:

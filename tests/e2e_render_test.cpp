@@ -125,8 +125,9 @@ std::vector<std::string> outputs(const TempDir &dir) {
 }
 
 // Forty plasma frames, with sound and muted, Fix (LE) and Party (PMW1): every
-// frame is in the file, in order, at the demo's cadence, pixel for pixel;
-// the sound is exactly as long as the picture.
+// frame is in the file, in order, at the demo's cadence, pixel for pixel, the
+// last one too, although the guest leaves the moment it is shown; the sound
+// is exactly as long as the picture.
 TEST(Render, EveryFrameOnceInOrderPixelExactWithTheSoundExactlyAsLong) {
     std::vector<std::vector<uint8_t>> expected;
     for (int f = 0; f < 40; f++) {
@@ -136,7 +137,7 @@ TEST(Render, EveryFrameOnceInOrderPixelExactWithTheSoundExactlyAsLong) {
         const bool mute = party;
         SCOPED_TRACE(party ? "Party, -mute" : "Fix, sound on");
         TempDir dir;
-        prepare_sample_dir(dir, party, "frames 40\nnotes 0\n");
+        prepare_sample_dir(dir, party, "frames 40\nnotes 0\nend-wait 0\n");
         std::vector<std::string> options = {"-render", "out.mkv"};
         if (mute) {
             options.push_back("-mute");
