@@ -28,6 +28,9 @@ extern std::atomic<int> display_closing;
 constexpr guest_addr video_memory = 0xA0000;
 
 void set_mode_13h();
+// Live, after SDL's video started: a driver that shows nothing that was not
+// asked for by name is one fatal line.
+void check_display();
 void set_palette(const uint8_t *colours);
 void toggle_fullscreen();
 // The window's caption names the release, and says when the player is paused.

@@ -2,6 +2,7 @@
 // scaled sharply by the host's own scaler, and the live sink around it.
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "binding/run_state.h"
@@ -155,6 +156,25 @@ static void open_screen(int w, int h) {
     draw_and_flip(screen);
 }
 
+void check_display() {
+    // Without a display SDL falls back on drivers that show nothing, or ASCII
+    // art in the terminal: the demo would run unseen. Asked for by name,
+    // they are the user's choice.
+    static const char *const unseen[] = {"offscreen", "dummy", "caca", "aalib", "nanox"};
+    char name[32] = "";
+    if (!SDL_VideoDriverName(name, sizeof name)) {
+        return;
+    }
+    const char *asked = getenv("SDL_VIDEODRIVER");
+    for (const char *driver : unseen) {
+        if (strcmp(name, driver) == 0 && !(asked && strcmp(asked, driver) == 0)) {
+            fatal("vid: no display: SDL found only its %s driver (set DISPLAY, or "
+                  "SDL_VIDEODRIVER=%s to use it all the same)",
+                  name, name);
+        }
+    }
+}
+
 void drop_window_surfaces() {
     screen = nullptr;
     frame_surface = nullptr;
@@ -228,7 +248,8 @@ static bool due(uint32_t due_ms, uint32_t now_ms) {
 static void draw_head(SDL_Surface *display) {
     const PendingFrame &f = pending[pending_head];
     for (int i = 0; i < 256; i++) {
-        head_colours[i] = SDL_MapRGB(display->format, f.palette[i].r, f.palette[i].g, f.palette[i].b);
+        head_colours[i] =
+            SDL_MapRGB(display->format, f.palette[i].r, f.palette[i].g, f.palette[i].b);
     }
     if (SDL_MUSTLOCK(display)) {
         SDL_LockSurface(display);

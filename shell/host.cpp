@@ -162,6 +162,7 @@ int host_main(int argc, char **argv) {
     }
     atexit(shutdown_host);
     if (live) {
+        check_display();
         set_caption(false);
         sched_start(TimeDriver::live);
     } else {

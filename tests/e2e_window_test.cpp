@@ -356,3 +356,23 @@ TEST_F(Window, ClosingTheWindowEndsWithStatusZero) {
 }
 
 } // namespace
+
+// No display to be had: SDL falls back on a driver that shows nothing (or
+// ASCII art in the terminal), and the demo must not run unseen. One fatal
+// line that says so, before the guest runs; the farewell follows it.
+TEST(NoDisplay, IsOneFatalLineNotAnUnseenDemo) {
+    TempDir dir;
+    prepare_sample_dir(dir, false, "frames 400\n");
+    const ProcessResult r =
+        run_process({"/usr/bin/env", "-u", "SDL_VIDEODRIVER", "DISPLAY=", sample_host()}, dir.path,
+                    {"SDL_AUDIODRIVER=dummy", "TERM=dumb"}, 60000);
+    EXPECT_EQ(r.exit_status, 1) << describe(r);
+    // The host's line comes last; the libraries may say more before it.
+    EXPECT_TRUE(
+        std::regex_search(r.err, std::regex("(^|\n)vid: no display: SDL found only its [a-z]+ "
+                                            "driver \\(set DISPLAY, or SDL_VIDEODRIVER="
+                                            "[a-z]+ to use it all the same\\)\n$")))
+        << r.err;
+    EXPECT_EQ(r.out.find("sample: frames done"), std::string::npos) << "the guest ran";
+    EXPECT_TRUE(ends_with(r.out, farewell)) << r.out;
+}

@@ -129,8 +129,27 @@ void advance_to(DemoTime t) {
 // step is to show its next frame.
 constexpr DemoTime step_limit_units = demo_units_per_second;
 
-void end_step(DemoTime) {
+// Steps asked for while one runs; each gives its own frame.
+int steps_owed = 0;
+
+void end_step_event(DemoTime);
+
+// The step ends here; one asked for meanwhile begins at once. Under the
+// lock.
+void end_step_at_now() {
+    if (steps_owed > 0) {
+        steps_owed--;
+        live_state.store(LiveClock::stepping);
+        queue[static_cast<int>(Event::step_end)] = {true, now_units.load() + step_limit_units,
+                                                    end_step_event};
+        return;
+    }
+    queue[static_cast<int>(Event::step_end)].armed = false;
     live_state.store(LiveClock::held);
+}
+
+void end_step_event(DemoTime) {
+    end_step_at_now();
 }
 
 // The timer's tick on the queue: on demo time, and in a live step.
@@ -281,8 +300,7 @@ DemoTime sched_frame() {
         advance_to(slot);
     }
     if (driver == TimeDriver::live && live_state.load() == LiveClock::stepping) {
-        queue[static_cast<int>(Event::step_end)].armed = false;
-        live_state.store(LiveClock::held);
+        end_step_at_now();
     }
     sched_unlock();
     return slot;
@@ -397,6 +415,7 @@ void sched_resume() {
     paused_ms.store(SDL_GetTicks() - static_cast<uint32_t>(now_units.load() / demo_units_per_ms));
     queue[static_cast<int>(Event::step_end)].armed = false;
     queue[static_cast<int>(Event::music_tick)].armed = false;
+    steps_owed = 0;
     live_state.store(LiveClock::running);
     sched_unlock();
     if (hold_listener) {
@@ -409,7 +428,9 @@ void sched_step() {
     if (live_state.load() == LiveClock::held) {
         live_state.store(LiveClock::stepping);
         queue[static_cast<int>(Event::step_end)] = {true, now_units.load() + step_limit_units,
-                                                    end_step};
+                                                    end_step_event};
+    } else if (live_state.load() == LiveClock::stepping) {
+        steps_owed++;
     }
     sched_unlock();
 }
