@@ -36,7 +36,22 @@ constexpr int mixer_mono = 1;
 constexpr int mixer_stereo = 2;
 constexpr int mixer_8bit = 4;
 constexpr int mixer_16bit = 8;
+// SDL's buffer: 2048 samples, halved until it lasts at most 50 ms. The
+// picture is shown when its sound is heard, but what a frame shows began
+// anywhere in the buffer the mixer last made, so the buffer's length is the
+// spread between picture and sound: at 22,050 Hz 2048 samples would spread
+// them over 93 ms, 1024 over 46 ms.
 constexpr int audio_buffer_samples = 2048;
+constexpr int audio_buffer_max_ms = 50;
+
+static Uint16 buffer_samples(int rate) {
+    int samples = audio_buffer_samples;
+    while (samples > 256 &&
+           static_cast<int64_t>(samples) * 1000 > int64_t{audio_buffer_max_ms} * rate) {
+        samples /= 2;
+    }
+    return static_cast<Uint16>(samples);
+}
 // Configuration bits of the device record: what the guest's set-up asks of
 // this device.
 constexpr int32_t device_config_bits = 62;
@@ -78,7 +93,7 @@ GUEST_ENTRY int device_open(int rate, int mode) {
     spec.freq = rate;
     spec.format = (mode & mode_16bit) ? AUDIO_S16LSB : AUDIO_U8;
     spec.channels = (mode & mode_stereo) ? 2 : 1;
-    spec.samples = audio_buffer_samples;
+    spec.samples = buffer_samples(rate);
     spec.callback = audio_callback;
     spec.userdata = nullptr;
     output_open(spec);

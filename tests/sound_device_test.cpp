@@ -145,7 +145,7 @@ TEST_F(DeviceTest, OpenChoosesFormatChannelsAndMixerModeFromTheRequestedMode) {
         EXPECT_EQ(spec.freq, 22050);
         EXPECT_EQ(spec.format, c.format) << "mode " << c.mode;
         EXPECT_EQ(spec.channels, c.channels) << "mode " << c.mode;
-        EXPECT_EQ(spec.samples, 2048);
+        EXPECT_EQ(spec.samples, 1024) << "46 ms at 22,050 Hz";
         EXPECT_EQ(spec.callback, &audio_callback);
         EXPECT_EQ(spec.userdata, nullptr);
         EXPECT_EQ(script.mixer_open_calls, 1);
@@ -155,6 +155,18 @@ TEST_F(DeviceTest, OpenChoosesFormatChannelsAndMixerModeFromTheRequestedMode) {
         // The format is kept under the lock; audio stays silent until the
         // guest plays a buffer; the mixer opens under the lock.
         EXPECT_EQ(script.log, "lock unlock pause1 lock unlock lock unlock ");
+    }
+}
+
+// SDL's buffer lasts at most 50 ms: the spread between a frame and its sound.
+TEST_F(DeviceTest, TheBufferLastsAtMostFiftyMilliseconds) {
+    const std::pair<int, int> cases[] = {
+        {44100, 2048}, {48000, 2048}, {22050, 1024}, {11025, 512}, {8000, 256}};
+    for (const auto &[rate, samples] : cases) {
+        SetUp();
+        device_open(rate, 10);
+        ASSERT_EQ(opened.size(), 1u);
+        EXPECT_EQ(opened[0].samples, samples) << rate << " Hz";
     }
 }
 

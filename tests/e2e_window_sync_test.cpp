@@ -1,0 +1,211 @@
+// Live play's picture against its sound and the VGA's cadence, measured as
+// a benchmark would (the figures are printed): the sample plays in a window
+// on a virtual X server with SDL's disk audio driver, and a preloaded probe
+// logs every audio callback and every flip with the colour of the note bar.
+// The tests hold the figures only to bounds far outside the goals, so that
+// a loaded machine cannot fail them.
+//
+// A sample of the disk file is taken as heard one buffer after the disk
+// driver writes its buffer, plus its place in the buffer: the driver writes
+// each buffer when a sound card would take it, and a card plays a buffer
+// while it holds the next.
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <sstream>
+
+#include "support/melody.h"
+#include "support/sample_run.h"
+
+namespace {
+
+struct AvLog {
+    int rate = 0, channels = 0, bytes_per_sample = 2;
+    std::vector<std::pair<int64_t, int>> writes;     // the disk file's (us), bytes
+    std::vector<std::pair<int64_t, uint32_t>> flips; // time (us), bar colour
+};
+
+AvLog read_log(const std::string &path) {
+    AvLog log;
+    std::ifstream in(path);
+    for (std::string line; std::getline(in, line);) {
+        std::istringstream words(line);
+        std::string kind;
+        int64_t t = 0;
+        words >> kind >> t;
+        if (kind == "O") {
+            int format = 0;
+            words >> log.rate >> log.channels >> format;
+            log.bytes_per_sample = (format & 0xFF) / 8;
+        } else if (kind == "W") {
+            int len = 0;
+            words >> len;
+            log.writes.emplace_back(t, len);
+        } else if (kind == "F") {
+            std::string rgb;
+            words >> rgb;
+            log.flips.emplace_back(t, static_cast<uint32_t>(std::stoul(rgb, nullptr, 16)));
+        }
+    }
+    // The disk file's own rate, which a library may have converted to: what
+    // it writes in a second.
+    if (log.writes.size() > 10) {
+        int64_t bytes = 0;
+        for (size_t i = 0; i + 1 < log.writes.size(); i++) {
+            bytes += log.writes[i].second;
+        }
+        const double seconds = (log.writes.back().first - log.writes.front().first) / 1e6;
+        const double rate = bytes / (log.channels * log.bytes_per_sample) / seconds;
+        for (int standard : {11025, 22050, 44100, 48000}) {
+            if (std::abs(rate - standard) < standard * 0.05) {
+                log.rate = standard;
+            }
+        }
+    }
+    return log;
+}
+
+// When sample n of the disk file is heard, in microseconds; -1 when it was
+// never written.
+double heard_us(const AvLog &log, int64_t n) {
+    const int frame = log.channels * log.bytes_per_sample;
+    int64_t start = 0;
+    for (const auto &[t, len] : log.writes) {
+        const int64_t samples = len / frame;
+        if (n < start + samples) {
+            return static_cast<double>(t) + (samples + n - start) * 1e6 / log.rate;
+        }
+        start += samples;
+    }
+    return -1;
+}
+
+// The melody index whose bar has this colour on the screen, -1 for none.
+int note_of_colour(uint32_t rgb) {
+    static const std::vector<uint8_t> palette = sample_screen_palette();
+    for (int n = 0; n < 8; n++) {
+        const uint8_t *c = &palette[3 * sample_note_bar_index(n)];
+        if (rgb == (static_cast<uint32_t>(c[0]) << 16 | c[1] << 8 | c[2])) {
+            return n;
+        }
+    }
+    return -1;
+}
+
+double percentile(std::vector<double> v, double p) {
+    if (v.empty()) {
+        return NAN;
+    }
+    std::sort(v.begin(), v.end());
+    return v[static_cast<size_t>(p * (v.size() - 1) + 0.5)];
+}
+
+struct Figures {
+    int notes = 0;
+    double median_ms = NAN, p90_abs_ms = NAN; // picture after its sound
+    double slot_p90_ms = NAN;                 // flips off the cadence
+};
+
+// The sample of the disk file heard nearest to time t (us).
+int64_t sample_heard_at(const AvLog &log, double t) {
+    const int frame = log.channels * log.bytes_per_sample;
+    int64_t start = 0;
+    for (const auto &[w, len] : log.writes) {
+        const int64_t samples = len / frame;
+        const double first = static_cast<double>(w) + samples * 1e6 / log.rate;
+        if (t < first + samples * 1e6 / log.rate) {
+            return start + std::max<int64_t>(0, static_cast<int64_t>((t - first) * log.rate / 1e6));
+        }
+        start += samples;
+    }
+    return start;
+}
+
+Figures measure(const AvLog &log, const std::vector<int16_t> &stereo) {
+    Figures f;
+    std::vector<double> offsets;
+    // Each change of the note bar from one note to the next, and where that
+    // change is in the sound, a quarter of a second either way.
+    int shown = -1;
+    for (const auto &[t, rgb] : log.flips) {
+        const int note = note_of_colour(rgb);
+        if (note < 0) {
+            continue;
+        }
+        if (shown >= 0 && note != shown) {
+            const int64_t onset =
+                note_onset(stereo, log.rate, shown, note,
+                           sample_heard_at(log, static_cast<double>(t)), log.rate / 4);
+            if (onset >= 0 && heard_us(log, onset) >= 0) {
+                offsets.push_back((t - heard_us(log, onset)) / 1000.0);
+            }
+        }
+        shown = note;
+    }
+    f.notes = static_cast<int>(offsets.size());
+    f.median_ms = percentile(offsets, 0.5);
+    std::vector<double> magnitudes;
+    for (double o : offsets) {
+        magnitudes.push_back(std::abs(o));
+    }
+    f.p90_abs_ms = percentile(magnitudes, 0.9);
+    // Each flip's distance from the cadence's phase (circular mean).
+    const double slot_us = 1796.0 / 125875 * 1e6;
+    double sx = 0, sy = 0;
+    for (const auto &[t, rgb] : log.flips) {
+        const double a = 2 * M_PI * std::fmod(static_cast<double>(t), slot_us) / slot_us;
+        sx += std::cos(a);
+        sy += std::sin(a);
+    }
+    const double phase = std::atan2(sy, sx) / (2 * M_PI) * slot_us;
+    std::vector<double> off_slot;
+    for (const auto &[t, rgb] : log.flips) {
+        double d = std::fmod(static_cast<double>(t) - phase, slot_us);
+        d = d < 0 ? d + slot_us : d;
+        off_slot.push_back(std::min(d, slot_us - d) / 1000.0);
+    }
+    f.slot_p90_ms = percentile(off_slot, 0.9);
+    return f;
+}
+
+// The sample plays eight seconds of its melody; the note bar shows each
+// note as the mixer makes it. Printed: how long after its sound a note's
+// first frame is flipped, and how far flips lie from the VGA's cadence.
+TEST(LiveSync, ThePictureMeetsItsSoundOnTheVgasCadence) {
+    Xvfb x("1920x1080x24");
+    ASSERT_FALSE(x.display.empty()) << "Xvfb did not start";
+    TempDir dir;
+    prepare_sample_dir(dir, false, "frames 150\nrate 22050\n");
+    const std::string audio = dir.file("audio.raw"), log_path = dir.file("av.log");
+    std::vector<std::string> env = {
+        "DISPLAY=" + x.display,     "SDL_VIDEODRIVER=x11",
+        "SDL_AUDIODRIVER=disk",     "SDL_DISKAUDIOFILE=" + audio,
+        "LUMOX_AV_LOG=" + log_path, preload_env(sample_build_dir() + "/tests/av_probe.so")};
+    // The classic library's disk driver waits 150 ms a buffer unless told
+    // the buffer's own length (1024 samples at 22,050 Hz); sdl12-compat's
+    // waits that by itself.
+    const bool classic = getenv("LUMOX_CLASSIC_SDL_DIR") != nullptr;
+    if (classic) {
+        env.push_back("SDL_DISKAUDIODELAY=46");
+    }
+    Child child = start_sample(dir, {}, env);
+    const ProcessResult r = finish_child(child, 120000);
+    ASSERT_EQ(r.exit_status, 0) << r.err;
+    const AvLog log = read_log(log_path);
+    ASSERT_GT(log.rate, 0) << "no audio opened";
+    const std::vector<unsigned char> bytes = read_bytes(audio);
+    std::vector<int16_t> stereo(bytes.size() / 2);
+    memcpy(stereo.data(), bytes.data(), stereo.size() * 2);
+    const Figures f = measure(log, stereo);
+    printf("live A/V (%s): picture after its sound %.1f ms (median), |%.1f| ms (p90) over %d "
+           "notes; flips off the VGA's cadence %.2f ms (p90) over %zu flips\n",
+           classic ? "classic SDL" : "sdl12-compat", f.median_ms, f.p90_abs_ms, f.notes,
+           f.slot_p90_ms, log.flips.size());
+    EXPECT_GE(f.notes, 20);
+    EXPECT_LT(std::abs(f.median_ms), 40.0);
+    EXPECT_LT(f.slot_p90_ms, 4.0);
+}
+
+} // namespace
