@@ -193,9 +193,16 @@ static void mix_passes(uint8_t *out, int len) {
 // and faded out, and the callback plays them, then silence, running no pass
 // until the pause ends; then it fades back in from the very next sample, so
 // the guest's music loses nothing. A step mixes on from where the fade-out
-// took it. Under the sound lock.
+// took it. Nor does the pause shift the music against the guest's clock:
+// SDL pulls a buffer at a time, and the music goes on in the same phase of
+// that rhythm as it held in, silence filling the resuming buffer up to
+// there. Under the sound lock.
 enum class Hold { playing, held, fading_in };
 static Hold hold = Hold::playing;
+static uint32_t last_pull_ms = 0;  // SDL's clock at the latest callback
+static uint32_t buffer_ms = 0;     // what one callback asks for
+static uint32_t hold_phase_ms = 0; // the hold's time after its callback
+static uint32_t resume_at_ms = 0;  // where the resumed music begins
 static uint8_t fade_tail[48000 * 4 * fade_ms / 1000 + 16];
 static int fade_tail_bytes = 0;
 
@@ -229,6 +236,8 @@ void hold_sound(int on) {
     sound_lock();
     if (on) {
         fade_tail_bytes = 0;
+        const uint32_t since_ms = SDL_GetTicks() - last_pull_ms;
+        hold_phase_ms = since_ms < buffer_ms ? since_ms : buffer_ms;
         // A fade-in not yet played needs no fade-out: it is silence still.
         if (hold == Hold::playing && opened_rate.load() > 0 && playing) {
             fade_tail_bytes = fade_samples() * frame_bytes();
@@ -242,6 +251,9 @@ void hold_sound(int on) {
             position.store(samples_before(sched_now(), format.rate));
         }
     } else {
+        // The faded-out tail was music too: it is not played twice.
+        const uint32_t tail_ms = static_cast<uint32_t>(fade_tail_bytes > 0 ? fade_ms : 0);
+        resume_at_ms = SDL_GetTicks() + (buffer_ms - hold_phase_ms) + tail_ms;
         hold = Hold::fading_in;
     }
     sound_unlock();
@@ -258,6 +270,11 @@ static int chunk_samples() {
 // the mix. Under the sound lock.
 static void pull(int len) {
     const int fb = frame_bytes();
+    const uint32_t now_ms = SDL_GetTicks();
+    last_pull_ms = now_ms;
+    if (format.rate > 0) {
+        buffer_ms = static_cast<uint32_t>(static_cast<int64_t>(len / fb) * 1000 / format.rate);
+    }
     if (hold == Hold::held) {
         const int n = fade_tail_bytes < len ? fade_tail_bytes : len;
         if (n > 0) {
@@ -265,6 +282,21 @@ static void pull(int len) {
         }
         fade_tail_bytes = 0; // the rest is silence
         return;
+    }
+    if (hold == Hold::fading_in && format.rate > 0) {
+        const int32_t wait_ms = static_cast<int32_t>(resume_at_ms - now_ms);
+        const int64_t wait = wait_ms > 0 ? int64_t{wait_ms} * format.rate / 1000 : 0;
+        if (wait >= len / fb) {
+            return; // silence: the music resumes in a later buffer
+        }
+        // Silence up to the music's place in this buffer.
+        for (int64_t left = wait; left > 0;) {
+            const int n = left < chunk_samples() ? static_cast<int>(left) : chunk_samples();
+            memset(chunk, silence_byte, static_cast<size_t>(n * fb));
+            output_sink->audio(format, chunk, static_cast<size_t>(n * fb));
+            left -= n;
+            len -= n * fb;
+        }
     }
     bool first = true;
     while (len > 0) {

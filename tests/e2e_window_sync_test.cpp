@@ -10,11 +10,14 @@
 // each buffer when a sound card would take it, and a card plays a buffer
 // while it holds the next.
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <gtest/gtest.h>
 #include <sstream>
+#include <thread>
 
 #include "support/melody.h"
 #include "support/sample_run.h"
@@ -206,6 +209,133 @@ TEST(LiveSync, ThePictureMeetsItsSoundOnTheVgasCadence) {
     EXPECT_GE(f.notes, 20);
     EXPECT_LT(std::abs(f.median_ms), 40.0);
     EXPECT_LT(f.slot_p90_ms, 4.0);
+}
+
+// Runs the sample in a window with disk audio and the probe's log; `during`
+// acts on the running window. Returns the sound's left channel and the log.
+struct LiveRun {
+    AvLog log;
+    std::vector<int16_t> left;
+    ProcessResult result;
+};
+LiveRun run_live(const std::string &script,
+                 const std::function<void(const Xvfb &, const std::string &)> &during) {
+    Xvfb x("1920x1080x24");
+    EXPECT_FALSE(x.display.empty()) << "Xvfb did not start";
+    TempDir dir;
+    prepare_sample_dir(dir, false, script);
+    const std::string audio = dir.file("audio.raw"), log_path = dir.file("av.log");
+    std::vector<std::string> env = {
+        "DISPLAY=" + x.display,     "SDL_VIDEODRIVER=x11",
+        "SDL_AUDIODRIVER=disk",     "SDL_DISKAUDIOFILE=" + audio,
+        "LUMOX_AV_LOG=" + log_path, preload_env(sample_build_dir() + "/tests/av_probe.so")};
+    if (getenv("LUMOX_CLASSIC_SDL_DIR")) {
+        env.push_back("SDL_DISKAUDIODELAY=46");
+    }
+    Child child = start_sample(dir, {}, env);
+    const std::string window = find_window(x, "^Lumox", 20000);
+    if (!window.empty()) {
+        during(x, window);
+    }
+    LiveRun run;
+    run.result = finish_child(child, 120000);
+    run.log = read_log(log_path);
+    const std::vector<unsigned char> bytes = read_bytes(audio);
+    for (size_t i = 0; i + 4 <= bytes.size(); i += 4) {
+        run.left.push_back(static_cast<int16_t>(bytes[i] | bytes[i + 1] << 8));
+    }
+    return run;
+}
+
+void keys(const Xvfb &x, const std::string &window, const std::vector<std::string> &names) {
+    x_command(x, {"/usr/bin/xdotool", "windowfocus", "--sync", window});
+    std::vector<std::string> argv = {"/usr/bin/xdotool", "key", "--delay", "10"};
+    argv.insert(argv.end(), names.begin(), names.end());
+    x_command(x, argv);
+}
+
+int largest_step(const std::vector<int16_t> &v, size_t from, size_t to) {
+    int largest = 0;
+    for (size_t i = from + 1; i < to && i < v.size(); i++) {
+        largest = std::max(largest, std::abs(v[i] - v[i - 1]));
+    }
+    return largest;
+}
+
+// Three pauses, one of them stepped right away, one resumed by a step
+// first: the music fades out and in and never jumps more than it does by
+// itself, and each stretch of it between the pauses is the unpaused music,
+// sample for sample, going on exactly where the last one held (the step's
+// own time aside, played out of hearing).
+TEST(LiveSync, PausesKeepTheMusicWholeAndStepsNeverClick) {
+    // At 44.1 kHz, which sdl12-compat's disk driver takes as it is: another
+    // rate it resamples, and a resampled file is not sample-exact.
+    const std::string script = "frames 110\nrate 44100\nnotes 0\n";
+    const LiveRun plain = run_live(script, [](const Xvfb &, const std::string &) {});
+    ASSERT_EQ(plain.result.exit_status, 0) << plain.result.err;
+    const LiveRun paused = run_live(script, [](const Xvfb &x, const std::string &window) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+        for (const std::vector<std::string> &press :
+             {std::vector<std::string>{"p"}, std::vector<std::string>{"p", "period"},
+              std::vector<std::string>{"p"}}) {
+            keys(x, window, press);
+            std::this_thread::sleep_for(std::chrono::milliseconds(400));
+            keys(x, window, {"p"});
+            std::this_thread::sleep_for(std::chrono::milliseconds(700));
+        }
+    });
+    ASSERT_EQ(paused.result.exit_status, 0) << paused.result.err;
+    const std::vector<int16_t> &a = plain.left, &b = paused.left;
+    ASSERT_GT(a.size(), 44100u);
+    const int own = largest_step(a, 0, a.size());
+    EXPECT_LE(largest_step(b, 0, b.size()), own) << "a click: a jump the music never makes";
+
+    // The stretches of music between silences of 10 ms or more.
+    std::vector<std::pair<size_t, size_t>> stretches;
+    size_t start = 0, zeros = 0;
+    for (size_t i = 0; i <= b.size(); i++) {
+        if (i < b.size() && b[i] == 0) {
+            zeros++;
+            continue;
+        }
+        if (zeros >= 441 || i == b.size()) {
+            const size_t end = i - zeros;
+            if (end > start + 4410) {
+                stretches.emplace_back(start, end);
+            }
+            start = i;
+        }
+        zeros = 0;
+    }
+    ASSERT_GE(stretches.size(), 4u) << "the pauses left no silences";
+    // The first stretch is the plain run's music from its start; each next
+    // one, less its fades, goes on in the plain run's music exactly where the
+    // last one held, but for the stepped pause's, which lies one step on (a
+    // frame's time at most). Periodic music repeats itself, so a stretch is
+    // looked for only where it belongs.
+    const size_t rate = 44100, fade = rate * 5 / 1000 + 2;
+    // The files begin with silence as long as SDL took to start pulling.
+    const size_t a_start = static_cast<size_t>(
+        std::find_if(a.begin(), a.end(), [](int16_t v) { return v != 0; }) - a.begin());
+    size_t held_at = 0; // where, in the plain run, the last stretch ended
+    for (size_t k = 0; k < stretches.size(); k++) {
+        const size_t from = stretches[k].first + fade;
+        size_t to = stretches[k].second - fade;
+        const size_t first = k == 0 ? a_start + fade - 4 : held_at + fade - 4;
+        const size_t last = k == 0   ? a_start + fade + 4
+                            : k == 2 ? held_at + rate / 10
+                                     : held_at + fade + 4;
+        size_t place = 0;
+        bool matched = false;
+        for (size_t at = first; at <= last && !matched; at++) {
+            const size_t n = std::min(to - from, a.size() > at ? a.size() - at : 0);
+            matched =
+                n > rate / 10 && std::equal(b.begin() + from, b.begin() + from + n, a.begin() + at);
+            place = at;
+        }
+        EXPECT_TRUE(matched) << "stretch " << k << " does not go on where the music held";
+        held_at = place + (to - from) + fade;
+    }
 }
 
 } // namespace
