@@ -92,7 +92,10 @@ demo: deps configure
 	cp $(BUILD)/sample/fix/lumox.exe $(DEMO_DIR)/fix/
 	cp $(BUILD)/sample/party/lumox.exe $(DEMO_DIR)/party/
 	@echo
-	@echo "The sample guest, Fix layout (LE image): Escape fades out, f toggles full screen, q quits."
+	@echo "The sample guest, Fix layout (LE image). Keys, acting when released:"
+	@echo "  Escape  the demo fades out and leaves     q, closing the window  quit at once"
+	@echo "  f, Alt+Enter  full screen or window       s  save the picture as lumox-NNNN.png"
+	@echo "  p, Pause  pause or resume                 .  while paused: the next frame"
 	@echo "The Party layout (PMW1 image):  cd $(DEMO_DIR)/party && $(abspath $(BUILD))/sample/lumoxrun-sample"
 	@echo "Options: -mute (no sound; an SDL timer drives the music), -f (start full screen)."
 	@echo

@@ -9,6 +9,7 @@
 #include "machine/display.h"
 #include "machine/picture.h"
 #include "machine/sink.h"
+#include "machine/window_place.h"
 #include "shell/fatal.h"
 #include "time/lock_order.h"
 
@@ -358,11 +359,15 @@ void repaint_display() {
 }
 
 void toggle_fullscreen() {
-    video_flags ^= SDL_FULLSCREEN;
     // Before the mode set only the flag changes; the mode set honours it.
     if (!frame_surface) {
+        video_flags ^= SDL_FULLSCREEN;
         return;
     }
+    if (!(video_flags & SDL_FULLSCREEN)) {
+        remember_window_place();
+    }
+    video_flags ^= SDL_FULLSCREEN;
     own_vmutex(234);
     if (display_closing.load()) {
         disown_vmutex(239);
@@ -371,6 +376,11 @@ void toggle_fullscreen() {
     int w, h;
     display_size(w, h);
     open_screen(w, h);
+    if (screen && (video_flags & SDL_FULLSCREEN)) {
+        place_full_screen();
+    } else if (screen) {
+        restore_window_place();
+    }
     disown_vmutex(239);
     if (!screen) {
         fatal_sdl("full");

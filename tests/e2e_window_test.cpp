@@ -202,6 +202,48 @@ TEST_F(Window, StartsFullScreenWithTheOptionAndOneKeyBringsBackTheWindow) {
     EXPECT_TRUE(ends_with(r.out, farewell)) << describe(r);
 }
 
+// Full screen on a bare X server (no window manager) covers the screen from
+// its corner, and leaving it puts the window back where it was.
+TEST_F(Window, FullScreenCoversTheScreenAndTheWindowComesBackWhereItWas) {
+    start(false, "hold 24\nnotes 0\n", {"-mute"});
+    x_command(x, {"/usr/bin/xdotool", "windowmove", "--sync", window, "300", "200"});
+    auto place = [&] {
+        window = find_window(x, "^Lumox", 1000);
+        const std::string g =
+            x_command(x, {"/usr/bin/xdotool", "getwindowgeometry", "--shell", window});
+        std::smatch m;
+        return std::regex_search(g, m, std::regex("X=(-?[0-9]+)\nY=(-?[0-9]+)"))
+                   ? m[1].str() + "," + m[2].str()
+                   : std::string("?");
+    };
+    ASSERT_TRUE(wait_for([&] { return place() == "300,200"; })) << place();
+    key(x, window, "f");
+    EXPECT_TRUE(wait_for([&] { return window_is(1024, 768) && place() == "0,0"; }))
+        << "full screen at " << place();
+    key(x, window, "f");
+    EXPECT_TRUE(wait_for([&] { return window_is(320, 200) && place() == "300,200"; }))
+        << "the window came back at " << place();
+    key(x, window, "q");
+    EXPECT_EQ(finish().exit_status, 0);
+}
+
+// Paused, the guest presents nothing new; a window that was hidden and is
+// shown again is repainted by the host, whichever library runs.
+TEST_F(Window, AWindowShownAgainWhilePausedIsRepainted) {
+    start(false, "hold 24\nnotes 0\n", {"-mute"});
+    int wrong;
+    wait_for_held_frame(x, wrong);
+    ASSERT_EQ(wrong, 0);
+    key(x, window, "p");
+    ASSERT_TRUE(wait_for([&] { return caption().find("paused") != std::string::npos; }));
+    x_command(x, {"/usr/bin/xdotool", "windowunmap", "--sync", window});
+    x_command(x, {"/usr/bin/xdotool", "windowmap", "--sync", window});
+    wait_for_held_frame(x, wrong);
+    EXPECT_EQ(wrong, 0) << "the window was not repainted";
+    key(x, window, "q");
+    EXPECT_EQ(finish().exit_status, 0);
+}
+
 TEST_F(Window, QuitKeyEndsWithStatusZero) {
     start(true, "hold 24\nnotes 0\nescape 3\n", {"-mute"});
     EXPECT_EQ(x_command(x, {"/usr/bin/xdotool", "getwindowname", window}),
