@@ -207,8 +207,13 @@ TEST(LiveSync, ThePictureMeetsItsSoundOnTheVgasCadence) {
            classic ? "classic SDL" : "sdl12-compat", f.median_ms, f.p90_abs_ms, f.notes,
            f.slot_p90_ms, log.flips.size());
     EXPECT_GE(f.notes, 20);
-    EXPECT_LT(std::abs(f.median_ms), 40.0);
-    EXPECT_LT(f.slot_p90_ms, 4.0);
+    // Under the user-mode emulator the host runs many times slower than
+    // natively, and its timing is the emulator's: the figures are printed,
+    // held to nothing.
+    if (!under_emulator()) {
+        EXPECT_LT(std::abs(f.median_ms), 40.0);
+        EXPECT_LT(f.slot_p90_ms, 4.0);
+    }
 }
 
 // Runs the sample in a window with disk audio and the probe's log; `during`
