@@ -71,8 +71,9 @@ fuzz-smoke:
 	FUZZ_BUILD=$(abspath $(BUILD))-fuzz bash scripts/fuzz.sh smoke $(FUZZ_SMOKE_SECONDS)
 
 bench: deps configure
-	cmake --build $(BUILD) -j$(JOBS) --target benchmarks lumoxrun-sample
+	cmake --build $(BUILD) -j$(JOBS) --target benchmarks lumoxrun-sample av_probe
 	$(BUILD)/tools/bench/lumox_bench
+	bash scripts/bench-window.sh $(abspath $(BUILD)) $(CURDIR)/.deps/classic-sdl/usr/lib/i386-linux-gnu
 
 # The sample guest ended STRESS_RUNS times by every exit road, with and without
 # sound, under a virtual X server; prints the counts of hangs, wrong statuses,

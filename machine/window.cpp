@@ -97,7 +97,10 @@ void fit_scale_to_desktop() {
 static void display_size(int &w, int &h) {
     if ((video_flags & SDL_FULLSCREEN) && desktop_w > 0) {
         // The desktop's own resolution: no mode change, and nothing for a
-        // library to scale, which would blur.
+        // library to scale, which would blur. Handing sdl12-compat only the
+        // picture (1440x1080 of 1920x1080) and letting it place the picture
+        // is no cheaper: 4.3 ms a flip against 4.1 under Xvfb (median, 2-core
+        // VM); the classic library would change the monitor's mode instead.
         w = desktop_w;
         h = desktop_h;
         return;

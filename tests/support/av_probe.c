@@ -1,6 +1,6 @@
 /* Preloaded into the host by the live-play measurements: it logs every
  * audio callback (its start and the bytes asked for) and every flip (its
- * time and the colour of one pixel of the picture's bottom line, where the
+ * time, how long it took, and the colour of one pixel of the picture's bottom line, where the
  * sample guest draws its note bar) and every write of the disk audio
  * driver's file to the file LUMOX_AV_LOG, on the monotonic clock in
  * microseconds. */
@@ -97,8 +97,10 @@ int SDL_Flip(SDL_Surface *surface) {
         SDL_GetRGB(pixel, surface->format, &r, &g, &b);
         rgb = (unsigned)r << 16 | (unsigned)g << 8 | b;
     }
-    char line[64];
-    snprintf(line, sizeof line, "F %lld %06x\n", now_us(), rgb);
+    const long long start = now_us();
+    const int result = real(surface);
+    char line[80];
+    snprintf(line, sizeof line, "F %lld %06x %lld\n", start, rgb, now_us() - start);
     log_line(line);
-    return real(surface);
+    return result;
 }
