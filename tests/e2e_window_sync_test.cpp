@@ -9,6 +9,7 @@
 // driver writes its buffer, plus its place in the buffer: the driver writes
 // each buffer when a sound card would take it, and a card plays a buffer
 // while it holds the next.
+#include <SDL.h>
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -28,6 +29,7 @@ struct AvLog {
     int rate = 0, channels = 0, bytes_per_sample = 2;
     std::vector<std::pair<int64_t, int>> writes;     // the disk file's (us), bytes
     std::vector<std::pair<int64_t, uint32_t>> flips; // time (us), bar colour
+    std::vector<std::pair<int64_t, int>> keys;       // released (us), SDL key
 };
 
 AvLog read_log(const std::string &path) {
@@ -42,6 +44,10 @@ AvLog read_log(const std::string &path) {
             int format = 0;
             words >> log.rate >> log.channels >> format;
             log.bytes_per_sample = (format & 0xFF) / 8;
+        } else if (kind == "K") {
+            int key = 0;
+            words >> key;
+            log.keys.emplace_back(t, key);
         } else if (kind == "W") {
             int len = 0;
             words >> len;
@@ -341,6 +347,39 @@ TEST(LiveSync, PausesKeepTheMusicWholeAndStepsNeverClick) {
         EXPECT_TRUE(matched) << "stretch " << k << " does not go on where the music held";
         held_at = place + (to - from) + fade;
     }
+}
+
+// Paused, thirty presses of `.` ten milliseconds apart: thirty frames, each
+// flipped in turn, none lost while the one before is still being made.
+TEST(LiveSync, ThirtyFastStepsGiveThirtyFrames) {
+    const LiveRun run =
+        run_live("frames 300\nnotes 0\n", [](const Xvfb &x, const std::string &window) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+            keys(x, window, {"p"});
+            std::this_thread::sleep_for(std::chrono::milliseconds(500));
+            keys(x, window, std::vector<std::string>(30, "period"));
+            std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+            keys(x, window, {"p", "q"});
+        });
+    ASSERT_EQ(run.result.exit_status, 0) << run.result.err;
+    // From the first step's key to the resume's.
+    int64_t first = -1, resume = -1;
+    int pauses = 0;
+    for (const auto &[t, key] : run.log.keys) {
+        if (key == SDLK_PERIOD && first < 0) {
+            first = t;
+        }
+        if (key == SDLK_p && ++pauses == 2) {
+            resume = t;
+        }
+    }
+    ASSERT_GT(first, 0);
+    ASSERT_GT(resume, first);
+    int flips = 0;
+    for (const auto &[t, rgb] : run.log.flips) {
+        flips += t >= first && t < resume;
+    }
+    EXPECT_EQ(flips, 30);
 }
 
 } // namespace

@@ -1,7 +1,7 @@
 /* Preloaded into the host by the live-play measurements: it logs every
  * audio callback (its start and the bytes asked for) and every flip (its
  * time, how long it took, and the colour of one pixel of the picture's bottom line, where the
- * sample guest draws its note bar) and every write of the disk audio
+ * sample guest draws its note bar), every key released, and every write of the disk audio
  * driver's file to the file LUMOX_AV_LOG, on the monotonic clock in
  * microseconds. */
 
@@ -84,6 +84,17 @@ int SDL_OpenAudio(SDL_AudioSpec *desired, SDL_AudioSpec *obtained) {
     guest_callback = desired->callback;
     desired->callback = logged_callback;
     return real(desired, obtained);
+}
+
+int SDL_PollEvent(SDL_Event *event) {
+    int (*real)(SDL_Event *) = (int (*)(SDL_Event *))dlsym(RTLD_NEXT, "SDL_PollEvent");
+    const int got = real(event);
+    if (got && event && event->type == SDL_KEYUP) {
+        char line[64];
+        snprintf(line, sizeof line, "K %lld %d\n", now_us(), (int)event->key.keysym.sym);
+        log_line(line);
+    }
+    return got;
 }
 
 int SDL_Flip(SDL_Surface *surface) {
