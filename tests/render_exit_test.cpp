@@ -52,7 +52,8 @@ TEST(RenderExitDeathTest, AHolderThatNeverLetsGoLeavesNoFileAndOneLine) {
             _exit(0);
         },
         testing::ExitedWithCode(0),
-        "^render /.*/out.mkv: the demo was stopped in the middle of a frame; nothing written\nfiles 0, within 2 s: "
+        "^render /.*/out.mkv: the demo was stopped in the middle of a frame; nothing "
+        "written\nfiles 0, within 2 s: "
         "1\n$");
 }
 
