@@ -13,116 +13,11 @@
 #include <sys/wait.h>
 #include <thread>
 
+#include "support/melody.h"
+#include "support/render_run.h"
 #include "support/sample_run.h"
 
 namespace {
-
-// No display and no audio device to be had: a render must need neither.
-const std::vector<std::string> headless = {"SDL_VIDEODRIVER=x11", "SDL_AUDIODRIVER=alsa",
-                                           "DISPLAY=", "AUDIODEV=/nonexistent"};
-constexpr int frame_rgb = 64000 * 3;
-
-std::string describe(const ProcessResult &r) {
-    return "status " + std::to_string(r.exit_status) + ", signal " + std::to_string(r.signal) +
-           (r.timed_out ? ", timed out" : "") + "\n--- stdout\n" + r.out + "--- stderr\n" + r.err;
-}
-
-ProcessResult render(const TempDir &dir, const std::vector<std::string> &options,
-                     const std::vector<std::string> &env = headless) {
-    return run_sample(dir, options, env, 240000);
-}
-
-std::string tool(const std::vector<std::string> &argv) {
-    const ProcessResult r = run_process(argv, "/tmp", {}, 120000);
-    EXPECT_EQ(r.exit_status, 0) << argv[0] << ": " << r.err;
-    return r.out;
-}
-
-// ffprobe's "key=value" lines for one stream.
-std::string probe(const std::string &file, const std::string &stream, const std::string &keys) {
-    return tool({"/usr/bin/ffprobe", "-v", "error", "-select_streams", stream, "-show_entries",
-                 "stream=" + keys, "-of", "default=nw=1", file});
-}
-
-std::vector<std::vector<uint8_t>> decode_frames(const TempDir &dir, const std::string &file) {
-    const std::string raw = dir.file("frames.rgb");
-    tool({"/usr/bin/ffmpeg", "-v", "error", "-y", "-i", file, "-map", "0:v:0", "-f", "rawvideo",
-          "-pix_fmt", "rgb24", raw});
-    const std::vector<unsigned char> bytes = read_bytes(raw);
-    std::vector<std::vector<uint8_t>> frames;
-    for (size_t at = 0; at + frame_rgb <= bytes.size(); at += frame_rgb) {
-        frames.emplace_back(bytes.begin() + at, bytes.begin() + at + frame_rgb);
-    }
-    EXPECT_EQ(bytes.size() % frame_rgb, 0u);
-    return frames;
-}
-
-// Interleaved signed 16-bit samples, as many channels as the file has.
-std::vector<int16_t> decode_audio(const TempDir &dir, const std::string &file) {
-    const std::string raw = dir.file("audio.raw");
-    tool({"/usr/bin/ffmpeg", "-v", "error", "-y", "-i", file, "-map", "0:a:0", "-f", "s16le",
-          "-acodec", "pcm_s16le", raw});
-    const std::vector<unsigned char> bytes = read_bytes(raw);
-    std::vector<int16_t> samples(bytes.size() / 2);
-    memcpy(samples.data(), bytes.data(), samples.size() * 2);
-    return samples;
-}
-
-// The sample's picture as the screen shows it: frame f's pixels in the
-// palette of a fade from black at `level` (64: the palette itself).
-std::vector<uint8_t> screen_frame(int f, int level) {
-    static const std::vector<uint8_t> palette = sample_screen_palette();
-    const std::vector<uint8_t> pixels = sample_frame(f);
-    std::vector<uint8_t> rgb(frame_rgb);
-    for (int i = 0; i < 64000; i++) {
-        for (int c = 0; c < 3; c++) {
-            const int six_bit = palette[3 * pixels[i] + c] / 4;
-            rgb[3 * i + c] =
-                static_cast<uint8_t>((level >= 64 ? six_bit : six_bit * level >> 6) * 4);
-        }
-    }
-    return rgb;
-}
-
-int64_t field(const std::string &text, const std::string &key) {
-    std::smatch m;
-    if (!std::regex_search(text, m, std::regex(key + "=([0-9]+)"))) {
-        ADD_FAILURE() << "no " << key << " in " << text;
-        return -1;
-    }
-    return std::stoll(m[1]);
-}
-
-// The render's closing line: its frame (or sample) count.
-int64_t rendered_count(const ProcessResult &r, const std::string &file, const std::string &what) {
-    std::smatch m;
-    const std::regex line("rendered " + file + ": ([0-9]+) " + what +
-                          ", [0-9.]+ s, [0-9.]+x real time[^\n]*\n$");
-    if (!std::regex_search(r.err, m, line)) {
-        ADD_FAILURE() << "no closing line for " << file << ":\n" << r.err;
-        return -1;
-    }
-    return std::stoll(m[1]);
-}
-
-// What the folder holds besides the guest's own files: no half file, no
-// temporary left behind.
-std::vector<std::string> outputs(const TempDir &dir) {
-    std::vector<std::string> names;
-    // readdir64: a 32-bit readdir gives up on 64-bit inode numbers.
-    DIR *d = opendir(dir.path.c_str());
-    while (dirent64 *e = d ? readdir64(d) : nullptr) {
-        const std::string name = e->d_name;
-        if (name != "." && name != ".." && name != "lumox.exe" && name != "lumox.scr") {
-            names.push_back(name);
-        }
-    }
-    if (d) {
-        closedir(d);
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
 
 // Forty plasma frames, with sound and muted, Fix (LE) and Party (PMW1): every
 // frame is in the file, in order, at the demo's cadence, pixel for pixel, the
@@ -142,7 +37,7 @@ TEST(Render, EveryFrameOnceInOrderPixelExactWithTheSoundExactlyAsLong) {
         if (mute) {
             options.push_back("-mute");
         }
-        const ProcessResult r = render(dir, options);
+        const ProcessResult r = render_sample(dir, options);
         ASSERT_EQ(r.exit_status, 0) << describe(r);
         EXPECT_NE(r.out.find(" 0 failed\n"), std::string::npos) << r.out;
         const std::string file = dir.file("out.mkv");
@@ -154,7 +49,7 @@ TEST(Render, EveryFrameOnceInOrderPixelExactWithTheSoundExactlyAsLong) {
         // Black until the first frame, then each guest frame for a run of
         // slots, none left out.
         size_t k = 0;
-        const std::vector<uint8_t> black(frame_rgb, 0);
+        const std::vector<uint8_t> black(render_frame_rgb, 0);
         while (k < frames.size() && frames[k] == black) {
             k++;
         }
@@ -181,8 +76,8 @@ TEST(Render, EveryFrameOnceInOrderPixelExactWithTheSoundExactlyAsLong) {
         }
         const std::string audio = probe(file, "a:0", "codec_name,sample_rate,channels");
         EXPECT_NE(audio.find("codec_name=flac\n"), std::string::npos) << audio;
-        const int64_t rate = field(audio, "sample_rate");
-        const int64_t channels = field(audio, "channels");
+        const int64_t rate = probe_field(audio, "sample_rate");
+        const int64_t channels = probe_field(audio, "channels");
         const std::vector<int16_t> samples = decode_audio(dir, file);
         // Frame n lies at n x 1796/125875 s: the sound covers all N slots.
         EXPECT_EQ(static_cast<int64_t>(samples.size()) / channels,
@@ -196,27 +91,27 @@ TEST(Render, EveryFrameOnceInOrderPixelExactWithTheSoundExactlyAsLong) {
 TEST(Render, ReproducibleAndTheOtherContainers) {
     TempDir dir;
     prepare_sample_dir(dir, false, "frames 20\n");
-    ASSERT_EQ(render(dir, {"-render", "a.mkv"}).exit_status, 0);
+    ASSERT_EQ(render_sample(dir, {"-render", "a.mkv"}).exit_status, 0);
     const pid_t hog = fork();
     if (hog == 0) {
         for (;;) {
         }
     }
-    const ProcessResult second = render(dir, {"-render", "b.mkv"});
+    const ProcessResult second = render_sample(dir, {"-render", "b.mkv"});
     kill(hog, SIGKILL);
     waitpid(hog, nullptr, 0);
     ASSERT_EQ(second.exit_status, 0) << describe(second);
     EXPECT_TRUE(read_bytes(dir.file("a.mkv")) == read_bytes(dir.file("b.mkv")));
 
-    const ProcessResult mp4 = render(dir, {"-render", "c.mp4"});
+    const ProcessResult mp4 = render_sample(dir, {"-render", "c.mp4"});
     ASSERT_EQ(mp4.exit_status, 0) << describe(mp4);
     const std::string video = probe(dir.file("c.mp4"), "v:0", "codec_name,width,height,nb_frames");
     EXPECT_NE(video.find("codec_name=h264\nwidth=1440\nheight=1080\n"), std::string::npos) << video;
-    EXPECT_EQ(field(video, "nb_frames"), rendered_count(mp4, "c.mp4", "frames"));
+    EXPECT_EQ(probe_field(video, "nb_frames"), rendered_count(mp4, "c.mp4", "frames"));
     const std::string audio = probe(dir.file("c.mp4"), "a:0", "codec_name");
     EXPECT_EQ(audio, "codec_name=aac\n");
 
-    const ProcessResult wav = render(dir, {"-render", "d.wav"});
+    const ProcessResult wav = render_sample(dir, {"-render", "d.wav"});
     ASSERT_EQ(wav.exit_status, 0) << describe(wav);
     const std::vector<int16_t> wav_samples = decode_audio(dir, dir.file("d.wav"));
     const std::vector<int16_t> mkv_samples = decode_audio(dir, dir.file("a.mkv"));
@@ -227,7 +122,7 @@ TEST(Render, ReproducibleAndTheOtherContainers) {
 
     // At 30 frames a second, frame k is the latest the demo showed at or
     // before k/30 s: the native stream's slot floor(k x 125875 / (30 x 1796)).
-    ASSERT_EQ(render(dir, {"-render", "e.mkv", "-fps", "30"}).exit_status, 0);
+    ASSERT_EQ(render_sample(dir, {"-render", "e.mkv", "-fps", "30"}).exit_status, 0);
     const std::vector<std::vector<uint8_t>> native = decode_frames(dir, dir.file("a.mkv"));
     const std::vector<std::vector<uint8_t>> thirty = decode_frames(dir, dir.file("e.mkv"));
     ASSERT_GT(thirty.size(), 10u);
@@ -236,45 +131,8 @@ TEST(Render, ReproducibleAndTheOtherContainers) {
         ASSERT_LT(j, native.size());
         EXPECT_TRUE(thirty[k] == native[j]) << "frame " << k << " is not native slot " << j;
     }
-    EXPECT_EQ(outputs(dir), (std::vector<std::string>{"a.mkv", "audio.raw", "b.mkv", "c.mp4",
-                                                      "d.wav", "e.mkv", "frames.rgb"}));
-}
-
-// Power of one frequency in a window of the left channel, relative to the
-// window's whole power (1 for a pure tone at that frequency).
-double tone_share(const std::vector<int16_t> &stereo, int64_t at, int64_t window, double hz,
-                  int rate) {
-    const double w = 2 * M_PI * hz / rate, c = 2 * std::cos(w);
-    double s1 = 0, s2 = 0, energy = 0;
-    for (int64_t i = at; i < at + window; i++) {
-        const double v = stereo[2 * i];
-        const double s0 = v + c * s1 - s2;
-        s2 = s1;
-        s1 = s0;
-        energy += v * v;
-    }
-    return energy <= 0 ? 0 : (s1 * s1 + s2 * s2 - c * s1 * s2) / (energy * window / 2);
-}
-
-// Where the sound changes from note a to note b near `around`: the sample
-// that best splits a window of a before it from a window of b after it.
-int64_t note_onset(const std::vector<int16_t> &stereo, int rate, int a, int b, int64_t around) {
-    const int64_t window = rate / 50, frames = static_cast<int64_t>(stereo.size()) / 2;
-    int64_t best = -1;
-    double best_score = 0;
-    for (int64_t s = around - rate / 8; s <= around + rate / 8; s += 4) {
-        if (s - window < 0 || s + window > frames) {
-            continue;
-        }
-        const double score = tone_share(stereo, s - window, window, sample_melody_hz[a], rate) +
-                             tone_share(stereo, s, window, sample_melody_hz[b], rate);
-        if (score > best_score) {
-            best_score = score;
-            best = s;
-        }
-    }
-    EXPECT_GT(best_score, 1.5) << "no clean change from note " << a << " to " << b;
-    return best;
+    EXPECT_EQ(render_outputs(dir), (std::vector<std::string>{"a.mkv", "audio.raw", "b.mkv", "c.mp4",
+                                                             "d.wav", "e.mkv", "frames.rgb"}));
 }
 
 // The sample shows the note it is playing: over the whole run, each note's
@@ -285,13 +143,13 @@ int64_t note_onset(const std::vector<int16_t> &stereo, int rate, int a, int b, i
 TEST(Render, EveryNoteOnsetIsInStepWithItsSoundAndABusyWaitDoesNotHang) {
     TempDir dir;
     prepare_sample_dir(dir, false, "frames 130\n");
-    const ProcessResult r = render(dir, {"-render", "out.mkv"});
+    const ProcessResult r = render_sample(dir, {"-render", "out.mkv"});
     ASSERT_EQ(r.exit_status, 0) << describe(r);
     EXPECT_EQ(r.err.find("moved on by itself"), std::string::npos) << r.err;
     const std::vector<std::vector<uint8_t>> frames = decode_frames(dir, dir.file("out.mkv"));
     const std::vector<int16_t> audio = decode_audio(dir, dir.file("out.mkv"));
-    const int rate =
-        static_cast<int>(field(probe(dir.file("out.mkv"), "a:0", "sample_rate"), "sample_rate"));
+    const int rate = static_cast<int>(
+        probe_field(probe(dir.file("out.mkv"), "a:0", "sample_rate"), "sample_rate"));
     const double slot_s = 1796.0 / 125875;
     int onsets = 0;
     for (size_t k = 1; k < frames.size(); k++) {
@@ -313,7 +171,7 @@ TEST(Render, EveryNoteOnsetIsInStepWithItsSoundAndABusyWaitDoesNotHang) {
     EXPECT_GE(onsets, 15);
 
     prepare_sample_dir(dir, false, "frames 40\nspin 20\n");
-    const ProcessResult spun = render(dir, {"-render", "spin.mkv"});
+    const ProcessResult spun = render_sample(dir, {"-render", "spin.mkv"});
     ASSERT_EQ(spun.exit_status, 0) << describe(spun);
     EXPECT_NE(spun.err.find("; demo time moved on by itself "), std::string::npos) << spun.err;
     EXPECT_EQ(static_cast<int64_t>(decode_frames(dir, dir.file("spin.mkv")).size()),
@@ -325,7 +183,7 @@ TEST(Render, EveryNoteOnsetIsInStepWithItsSoundAndABusyWaitDoesNotHang) {
 // in the encoder's buffers of 256 KiB.
 void wait_for_writes(const TempDir &dir, const std::string &target) {
     for (int waited_ms = 0; waited_ms < 60000; waited_ms += 10) {
-        for (const std::string &name : outputs(dir)) {
+        for (const std::string &name : render_outputs(dir)) {
             struct stat st;
             if (name.rfind(target + ".partial-", 0) == 0 &&
                 stat(dir.file(name).c_str(), &st) == 0 && st.st_size > 64 * 1024) {
@@ -345,7 +203,8 @@ TEST(Render, SecondsEndsThroughTheDemosFadeAndAnInterruptStillFinishesTheFile) {
     TempDir dir;
     prepare_sample_dir(dir, false, "hold 24\nnotes 0\n");
     signal(SIGINT, SIG_IGN);
-    Child ignoring = start_sample(dir, {"-render", "out.mkv", "-seconds", "2", "-mute"}, headless);
+    Child ignoring =
+        start_sample(dir, {"-render", "out.mkv", "-seconds", "2", "-mute"}, render_headless);
     signal(SIGINT, SIG_DFL);
     wait_for_writes(dir, "out.mkv");
     kill(ignoring.pid, SIGINT);
@@ -368,11 +227,11 @@ TEST(Render, SecondsEndsThroughTheDemosFadeAndAnInterruptStillFinishesTheFile) {
         }
         EXPECT_LT(k, frames.size()) << "no frame at fade level " << level;
     }
-    EXPECT_TRUE(frames.back() == std::vector<uint8_t>(frame_rgb, 0));
+    EXPECT_TRUE(frames.back() == std::vector<uint8_t>(render_frame_rgb, 0));
 
     TempDir endless;
     prepare_sample_dir(endless, false, "hold 1\nnotes 0\n");
-    Child child = start_sample(endless, {"-render", "out.mkv"}, headless);
+    Child child = start_sample(endless, {"-render", "out.mkv"}, render_headless);
     wait_for_writes(endless, "out.mkv");
     kill(child.pid, SIGINT);
     const ProcessResult stopped = finish_child(child, 60000);
@@ -383,7 +242,7 @@ TEST(Render, SecondsEndsThroughTheDemosFadeAndAnInterruptStillFinishesTheFile) {
     const std::vector<std::vector<uint8_t>> held = decode_frames(endless, file);
     EXPECT_EQ(static_cast<int64_t>(held.size()), rendered_count(stopped, "out.mkv", "frames"));
     k = 0;
-    while (k < held.size() && held[k] == std::vector<uint8_t>(frame_rgb, 0)) {
+    while (k < held.size() && held[k] == std::vector<uint8_t>(render_frame_rgb, 0)) {
         k++;
     }
     ASSERT_LT(k, held.size()) << "the held frame is not in the file";
@@ -395,7 +254,7 @@ TEST(Render, SecondsEndsThroughTheDemosFadeAndAnInterruptStillFinishesTheFile) {
         }
         ASSERT_TRUE(held[k] == faded) << "slot " << k << " is not the held frame";
     }
-    const int64_t rate = field(probe(file, "a:0", "sample_rate"), "sample_rate");
+    const int64_t rate = probe_field(probe(file, "a:0", "sample_rate"), "sample_rate");
     EXPECT_EQ(static_cast<int64_t>(decode_audio(endless, file).size()) / 2,
               static_cast<int64_t>(held.size()) * 1796 * rate / 125875);
 }
@@ -435,9 +294,9 @@ TEST(Render, FaultsAreOneLineAndLeaveNoFile) {
         for (const char *name : {"keep.mkv", "keep.wav", "keep.avi"}) {
             write_bytes(dir.file(name), {'o', 'l', 'd'});
         }
-        std::vector<std::string> env = headless;
+        std::vector<std::string> env = render_headless;
         env.insert(env.end(), fault.env.begin(), fault.env.end());
-        const ProcessResult r = render(dir, fault.options, env);
+        const ProcessResult r = render_sample(dir, fault.options, env);
         EXPECT_EQ(r.exit_status, 1) << describe(r);
         // The host's one line, beside what the guest itself wrote there.
         std::string host_lines;
@@ -449,7 +308,8 @@ TEST(Render, FaultsAreOneLineAndLeaveNoFile) {
         }
         EXPECT_EQ(host_lines.rfind(fault.message, 0), 0u) << r.err;
         EXPECT_EQ(std::count(host_lines.begin(), host_lines.end(), '\n'), 1) << r.err;
-        EXPECT_EQ(outputs(dir), (std::vector<std::string>{"keep.avi", "keep.mkv", "keep.wav"}));
+        EXPECT_EQ(render_outputs(dir),
+                  (std::vector<std::string>{"keep.avi", "keep.mkv", "keep.wav"}));
         EXPECT_TRUE(read_bytes(dir.file("keep.mkv")) ==
                     std::vector<unsigned char>({'o', 'l', 'd'}));
     }
