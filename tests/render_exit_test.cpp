@@ -27,7 +27,7 @@ TEST(RenderExitDeathTest, AHolderThatNeverLetsGoLeavesNoFileAndOneLine) {
             render_path = target.c_str();
             mute = 1;
             check_render_options();
-            begin_render();
+            begin_render(nullptr);
             std::atomic<bool> holding{false};
             std::thread([&] {
                 sched_lock();
@@ -52,7 +52,8 @@ TEST(RenderExitDeathTest, AHolderThatNeverLetsGoLeavesNoFileAndOneLine) {
             _exit(0);
         },
         testing::ExitedWithCode(0),
-        "^render /.*/out.mkv: the demo was stopped in the middle of a frame; nothing written\nfiles 0, within 2 s: "
+        "^render /.*/out.mkv: the demo was stopped in the middle of a frame; nothing "
+        "written\nfiles 0, within 2 s: "
         "1\n$");
 }
 
