@@ -71,7 +71,7 @@ TEST(Picture420, WithinOneLevelOfSwscalesExactConversion) {
     }
     std::vector<uint8_t> pixels(64000);
     for (int i = 0; i < 64000; i++) {
-        pixels[i] = static_cast<uint8_t>((i % 320) * 7 + (i / 320) * 13 + (i * i) % 5);
+        pixels[i] = static_cast<uint8_t>((i % 320) * 7 + (i / 320) * 13 + (i % 17) * (i % 17) % 5);
     }
     Yuv420Colours yuv;
     bt709_colours(palette, yuv);
