@@ -12,6 +12,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -22,6 +23,7 @@
 #include <vector>
 
 #include "binding/run_state.h"
+#include "lumox_version.h"
 #include "machine/display.h"
 #include "machine/events.h"
 #include "machine/sink.h"
@@ -279,20 +281,63 @@ void emit_slot() {
     step_slot();
 }
 
-void show_progress() {
-    if (!progress_on_terminal) {
-        return;
+// A speed as a multiple of real time: one decimal, or two significant
+// digits below 0.1, so that a slow render does not read as 0.0x.
+void format_speed(double speed, char *text, size_t size) {
+    if (!(speed > 0)) {
+        snprintf(text, size, "0.0");
+    } else if (speed >= 0.095) {
+        snprintf(text, size, "%.1f", speed);
+    } else {
+        const int decimals = 1 - static_cast<int>(std::floor(std::log10(speed)));
+        snprintf(text, size, "%.*f", decimals < 12 ? decimals : 12, speed);
     }
+}
+
+// The progress: on a terminal, one line rewritten four times a second; in a
+// log (stderr a file or a pipe), one line of its own every 10 seconds. With
+// -seconds the length is known up to the demo's ending: the share done and
+// the time left.
+void show_progress() {
     const auto now = std::chrono::steady_clock::now();
-    if (now - last_progress < std::chrono::milliseconds(250)) {
+    if (now - last_progress < (progress_on_terminal ? std::chrono::milliseconds(250)
+                                                    : std::chrono::milliseconds(10000))) {
         return;
     }
     last_progress = now;
-    const double demo_s = static_cast<double>(sched_now()) / demo_units_per_second;
+    const DemoTime demo = sched_now();
+    const double demo_s = static_cast<double>(demo) / demo_units_per_second;
     const double wall_s = wall_seconds();
-    fprintf(stderr, "\rrendering: %.2f s of demo time, %lld frames, %.1fx real time, %.1f MB\033[K",
-            demo_s, static_cast<long long>(next_slot), wall_s > 0 ? demo_s / wall_s : 0.0,
-            static_cast<double>(encoder_bytes_written()) / 1e6);
+    const double speed = wall_s > 0 ? demo_s / wall_s : 0.0;
+    char speed_text[32];
+    format_speed(speed, speed_text, sizeof speed_text);
+    char where[96];
+    if (render_escape_at <= 0) {
+        snprintf(where, sizeof where, "%.2f s of demo time", demo_s);
+    } else if (demo < render_escape_at) {
+        const double length_s = static_cast<double>(render_escape_at) / demo_units_per_second;
+        const int percent = static_cast<int>(100 * demo / render_escape_at);
+        char left[32] = "";
+        if (speed > 0) {
+            const int64_t left_s = static_cast<int64_t>((length_s - demo_s) / speed + 0.5);
+            if (left_s >= 3600) {
+                snprintf(left, sizeof left, ", %lld:%02lld:%02lld left",
+                         static_cast<long long>(left_s / 3600),
+                         static_cast<long long>(left_s / 60 % 60),
+                         static_cast<long long>(left_s % 60));
+            } else {
+                snprintf(left, sizeof left, ", %lld:%02lld left",
+                         static_cast<long long>(left_s / 60), static_cast<long long>(left_s % 60));
+            }
+        }
+        snprintf(where, sizeof where, "%.2f of %.2f s (%d%%)%s", demo_s, length_s, percent, left);
+    } else {
+        snprintf(where, sizeof where, "%.2f s of demo time, the demo's ending", demo_s);
+    }
+    fprintf(stderr, "%srendering: %s, %lld frames, %sx real time, %.1f MB%s",
+            progress_on_terminal ? "\r" : "", where, static_cast<long long>(next_slot), speed_text,
+            static_cast<double>(encoder_bytes_written()) / 1e6,
+            progress_on_terminal ? "\033[K" : "\n");
 }
 
 // The scheduler's events.
@@ -422,6 +467,66 @@ bool parse_whole(const char *text, const char **end, int64_t limit, int64_t &val
     return true;
 }
 
+// What the file says about itself: nothing that differs between two renders
+// of one guest with the same options (not the file's name, nor a date).
+const RenderTags *file_tags(const uint8_t *guest_md5) {
+    static char md5[33];
+    static char options[160];
+    static char software[64];
+    static RenderTags tags;
+    tags.title = is_party_release ? "Lumox (Party)" : "Lumox (Fix)";
+    tags.source_md5 = nullptr;
+    if (guest_md5) {
+        for (int i = 0; i < 16; i++) {
+            snprintf(md5 + 2 * i, 3, "%02x", guest_md5[i]);
+        }
+        tags.source_md5 = md5;
+    }
+    // The options as the usage screen lists them, with the rate always: its
+    // default is the VGA's.
+    int n = 0;
+    auto add = [&](const char *fmt, auto... args) {
+        n += snprintf(options + n, sizeof options - static_cast<size_t>(n), fmt, args...);
+    };
+    if (mute) {
+        add("-mute ");
+    }
+    if (has_video && square_pixels) {
+        add("-square ");
+    }
+    if (has_video && !container->native_picture && scale_factor > 0) {
+        add("-scale %d ", scale_factor);
+    }
+    if (has_video) {
+        if (render_rate_den == 1) {
+            add("-fps %lld ", static_cast<long long>(render_rate_num));
+        } else {
+            add("-fps %lld/%lld ", static_cast<long long>(render_rate_num),
+                static_cast<long long>(render_rate_den));
+        }
+    }
+    if (render_escape_at >= 0) {
+        const int64_t ms = render_escape_at / demo_units_per_ms;
+        if (ms % 1000 == 0) {
+            add("-seconds %lld ", static_cast<long long>(ms / 1000));
+        } else {
+            char decimals[8];
+            snprintf(decimals, sizeof decimals, "%03lld", static_cast<long long>(ms % 1000));
+            for (char *end = decimals + 2; *end == '0'; end--) {
+                *end = '\0';
+            }
+            add("-seconds %lld.%s ", static_cast<long long>(ms / 1000), decimals);
+        }
+    }
+    if (n > 0) {
+        options[n - 1] = '\0';
+    }
+    tags.options = n > 0 ? options : nullptr;
+    snprintf(software, sizeof software, "lumoxrun %s", lumox_version);
+    tags.software = software;
+    return &tags;
+}
+
 } // namespace
 
 void parse_render_rate(const char *text) {
@@ -466,7 +571,7 @@ void parse_render_seconds(const char *text) {
 void check_render_options() {
     container = render_container_for(render_path);
     if (!container) {
-        fatal("render %s: unknown file type (.mkv, .mp4, .wav or .flac)", render_path);
+        fatal("render %s: unknown file type (.mkv, .mp4, .framemd5, .wav or .flac)", render_path);
     }
     has_video = container->video_codec != nullptr;
     wants_audio = !mute;
@@ -475,7 +580,7 @@ void check_render_options() {
     }
 }
 
-void begin_render() {
+void begin_render(const uint8_t *guest_md5) {
     RenderVideoFormat video = {};
     if (has_video) {
         video.square_pixels = square_pixels != 0;
@@ -497,7 +602,7 @@ void begin_render() {
     {
         // Before any thread of FFmpeg's or the scheduler's exists.
         const QuietSignals quiet;
-        encoder_prepare(render_path, container, has_video ? &video : nullptr);
+        encoder_prepare(render_path, container, has_video ? &video : nullptr, file_tags(guest_md5));
         sched_start(TimeDriver::demo);
     }
     step_whole = render_rate_den * demo_units_per_second / render_rate_num;
@@ -600,7 +705,9 @@ void end_render() {
                  "calling the host, so the file may differ between runs",
                  static_cast<unsigned long long>(stall_advances));
     }
-    fprintf(stderr, "rendered %s: %s, %.3f s, %.1fx real time%s%s\n", render_path, what, length_s,
-            wall_s > 0 ? length_s / wall_s : 0.0, end_note, stalls);
+    char speed_text[32];
+    format_speed(wall_s > 0 ? length_s / wall_s : 0.0, speed_text, sizeof speed_text);
+    fprintf(stderr, "rendered %s: %s, %.3f s, %sx real time%s%s\n", render_path, what, length_s,
+            speed_text, end_note, stalls);
     sched_unlock();
 }

@@ -22,9 +22,10 @@ void parse_render_seconds(const char *text);
 // and what it can hold. One fatal line for each fault.
 void check_render_options();
 // After the exit handlers are registered, before the guest starts: the
-// output is prepared, the render's sink is installed and the scheduler's
-// demo driver (with its stall watch) starts.
-void begin_render();
+// output is prepared (its tags name the guest file by its MD5 digest, 16
+// bytes; null: no such tag), the render's sink is installed and the
+// scheduler's demo driver (with its stall watch) starts.
+void begin_render(const uint8_t *guest_md5);
 // From the exit handlers (the sink's close): the file is finished and
 // renamed into place, or after a fatal error its temporary is removed.
 void end_render();

@@ -19,8 +19,9 @@ packages=(
   clang-14 libclang-rt-14-dev
   libsdl1.2-compat-dev:i386 libmd-dev:i386 libgtest-dev:i386 libgmock-dev:i386
   libbenchmark-dev:i386 zlib1g-dev:i386 libpng-dev:i386 libasan8:i386
-  # Rendering to a video file, and the tools its tests decode with.
-  libavformat-dev:i386 libavcodec-dev:i386 libavutil-dev:i386 libswscale-dev:i386 ffmpeg
+  # Rendering to a video file, and the tools its tests decode and check with.
+  libavformat-dev:i386 libavcodec-dev:i386 libavutil-dev:i386 libswresample-dev:i386
+  libswscale-dev:i386 ffmpeg mediaconch
   # What the classic SDL 1.2 library needs at run time; the library itself is
   # unpacked by scripts/fetch-classic-sdl.sh.
   libasound2:i386 libcaca0:i386 libpulse0:i386 libx11-6:i386 libxext6:i386

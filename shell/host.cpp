@@ -166,7 +166,7 @@ int host_main(int argc, char **argv) {
         set_caption(false);
         sched_start(TimeDriver::live);
     } else {
-        begin_render();
+        begin_render(release->digest);
     }
 
     video_mutex = SDL_CreateMutex();

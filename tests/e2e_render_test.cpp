@@ -13,6 +13,7 @@
 #include <sys/wait.h>
 #include <thread>
 
+#include "machine/picture.h"
 #include "support/melody.h"
 #include "support/render_run.h"
 #include "support/sample_run.h"
@@ -133,6 +134,118 @@ TEST(Render, ReproducibleAndTheOtherContainers) {
     }
     EXPECT_EQ(render_outputs(dir), (std::vector<std::string>{"a.mkv", "audio.raw", "b.mkv", "c.mp4",
                                                              "d.wav", "e.mkv", "frames.rgb"}));
+}
+
+// The size and digest of each of one stream's frames in a framemd5 listing,
+// without the timestamps (Matroska rounds them to milliseconds).
+std::vector<std::string> listed(const std::string &listing, char stream) {
+    std::vector<std::string> frames;
+    std::istringstream lines(listing);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.size() > 2 && line[0] == stream && line[1] == ',') {
+            frames.push_back(line.substr(line.rfind(',', line.rfind(',') - 1)));
+        }
+    }
+    return frames;
+}
+
+// The top-level boxes of an MP4 file, in order.
+std::string boxes(const std::vector<unsigned char> &file) {
+    std::string names;
+    for (size_t at = 0; at + 8 <= file.size();) {
+        const uint32_t size = static_cast<uint32_t>(file[at] << 24 | file[at + 1] << 16 |
+                                                    file[at + 2] << 8 | file[at + 3]);
+        names += std::string(file.begin() + at + 4, file.begin() + at + 8) + " ";
+        if (size < 8) {
+            break;
+        }
+        at += size;
+    }
+    return names;
+}
+
+// The master as an archive takes it: both tracks default, the picture
+// tagged sRGB, the tags, MediaConch's checks, and a .framemd5 of the same
+// run with the same digests as FFmpeg's listing of the master. The upload:
+// its index first, AAC at 48 kHz as long as the picture, the title, and a
+// luma close to the host's own scaling of the master's pictures.
+TEST(Render, TheMasterAndTheUploadAsArchivesAndSitesTakeThem) {
+    TempDir dir;
+    prepare_sample_dir(dir, false, "frames 20\n");
+    ASSERT_EQ(render_sample(dir, {"-render", "a.mkv", "-seconds", "30"}).exit_status, 0);
+    const std::string mkv = dir.file("a.mkv");
+    EXPECT_EQ(probe(mkv, "v:0",
+                    "color_range,color_space,color_transfer,color_primaries:stream_disposition="
+                    "default"),
+              "color_range=pc\ncolor_space=gbr\ncolor_transfer=iec61966-2-1\n"
+              "color_primaries=bt709\nDISPOSITION:default=1\n");
+    EXPECT_EQ(probe(mkv, "a:0", "codec_name:stream_disposition=default"),
+              "codec_name=flac\nDISPOSITION:default=1\n");
+    const std::string version = media_tool({sample_host(), "--version"});
+    const std::string md5 = media_tool({"/usr/bin/md5sum", dir.file("lumox.exe")}).substr(0, 32);
+    EXPECT_EQ(media_tool({"/usr/bin/ffprobe", "-v", "error", "-show_entries", "format_tags", "-of",
+                          "default=nw=1", mkv}),
+              "TAG:title=Lumox (Fix)\nTAG:ENCODER=" + version +
+                  "TAG:ENCODER_SETTINGS=-fps 125875/1796 -seconds 30\nTAG:SOURCE_MD5=" + md5 +
+                  "\n");
+    const ProcessResult conch = run_process({"/usr/bin/mediaconch", mkv}, "/tmp", {}, 120000);
+    EXPECT_EQ(conch.out.rfind("pass! " + mkv, 0), 0u) << conch.out << conch.err;
+
+    ASSERT_EQ(render_sample(dir, {"-render", "a.framemd5", "-seconds", "30"}).exit_status, 0);
+    const std::vector<unsigned char> listing = read_bytes(dir.file("a.framemd5"));
+    const std::string ours(listing.begin(), listing.end());
+    const std::string ffmpeg =
+        media_tool({"/usr/bin/ffmpeg", "-v", "error", "-i", mkv, "-f", "framemd5", "-"});
+    EXPECT_GT(listed(ours, '0').size(), 20u);
+    EXPECT_EQ(listed(ours, '0'), listed(ffmpeg, '0'));
+    EXPECT_EQ(listed(ours, '1'), listed(ffmpeg, '1'));
+
+    ASSERT_EQ(render_sample(dir, {"-render", "a.mp4", "-seconds", "30"}).exit_status, 0);
+    const std::string mp4 = dir.file("a.mp4");
+    EXPECT_EQ(boxes(read_bytes(mp4)).substr(0, 10), "ftyp moov ");
+    const std::string audio = probe(mp4, "a:0", "codec_name,sample_rate,duration");
+    const std::string video = probe(mp4, "v:0", "duration");
+    EXPECT_EQ(audio.substr(0, 33), "codec_name=aac\nsample_rate=48000\n");
+    const double audio_s = std::stod(audio.substr(audio.find("duration=") + 9));
+    const double video_s = std::stod(video.substr(video.find("duration=") + 9));
+    EXPECT_NEAR(audio_s, video_s, 0.001);
+    EXPECT_EQ(media_tool({"/usr/bin/ffprobe", "-v", "error", "-show_entries", "format_tags=title",
+                          "-of", "default=nw=1", mp4}),
+              "TAG:title=Lumox (Fix)\n");
+
+    // The upload's luma against BT.709's of the master's pictures, scaled by
+    // the host's own layout.
+    const std::vector<std::vector<uint8_t>> master = decode_frames(dir, mkv);
+    const std::string raw = dir.file("upload.yuv");
+    media_tool({"/usr/bin/ffmpeg", "-v", "error", "-y", "-i", mp4, "-f", "rawvideo", "-pix_fmt",
+                "yuv420p", raw});
+    const std::vector<unsigned char> upload = read_bytes(raw);
+    constexpr int w = 1440, h = 1080;
+    constexpr size_t frame_yuv = w * h * 3 / 2;
+    ASSERT_EQ(upload.size(), master.size() * frame_yuv);
+    PictureLayout layout;
+    lay_out_picture(layout, w, h, false);
+    double squared = 0;
+    int64_t count = 0;
+    for (size_t f = 0; f < master.size(); f += 7) {
+        for (int y = 0; y < 200; y++) {
+            for (int x = 0; x < 320; x++) {
+                const uint8_t *rgb = &master[f][3 * (y * 320 + x)];
+                const double luma =
+                    16 + (0.2126 * rgb[0] + 0.7152 * rgb[1] + 0.0722 * rgb[2]) * 219 / 255;
+                for (int r = layout.row_start[y]; r < layout.row_start[y + 1]; r++) {
+                    for (int c = layout.column_start[x]; c < layout.column_start[x + 1]; c++) {
+                        const double d = upload[f * frame_yuv + r * w + c] - luma;
+                        squared += d * d;
+                        count++;
+                    }
+                }
+            }
+        }
+    }
+    const double psnr = 10 * std::log10(255.0 * 255.0 * count / squared);
+    EXPECT_GT(psnr, 40.0);
+    printf("the upload's luma: PSNR %.1f dB\n", psnr);
 }
 
 // The sample shows the note it is playing: over the whole run, each note's

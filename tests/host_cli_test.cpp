@@ -122,7 +122,7 @@ TEST(CommandLine, VersionIsMatchedExactly) {
 // opened (there is none here), and writes nothing. -h and --version still
 // act at once.
 TEST(CommandLine, ValuesAreNotOptionsAndARenderRefusesUnknownWords) {
-    const std::string types = ": unknown file type (.mkv, .mp4, .wav or .flac)\n";
+    const std::string types = ": unknown file type (.mkv, .mp4, .framemd5, .wav or .flac)\n";
     const struct {
         std::vector<std::string> args;
         std::string err;

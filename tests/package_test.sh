@@ -31,7 +31,7 @@ description=$(dpkg-deb -f "$deb" Description)
 [ "$(wc -l <<<"$description")" -ge 2 ] || fail "Description has no long text"
 
 depends=$(dpkg-deb -f "$deb" Depends)
-for library in libc6 libmd0 libavformat59 libavcodec59 libavutil57 libswscale6; do
+for library in libc6 libmd0 libavformat59 libavcodec59 libavutil57 libswresample4; do
   [[ ",$depends," =~ ,\ ?$library[\ ,] ]] || fail "Depends lacks $library: $depends"
 done
 # The clause for SDL 1.2 must be met by Debian's classic library and by the

@@ -24,16 +24,24 @@ namespace {
 constexpr RenderVideoFormat native_43{1440, 1080, false, 125875, 1796};
 
 // Frame k holds all 256 colours, in a pattern and a palette that both move
-// with k: a stale or shifted palette, or a frame taken twice, shows.
+// with k: a stale or shifted palette, or a frame taken twice, shows. With
+// repeats, the pixels move every third frame and the palette every second:
+// a frame the same as the one before, one with only a new palette, and one
+// with only new pixels.
+bool repeats = false;
+bool is_repeat(int k) {
+    return k > 0 && k / 3 == (k - 1) / 3 && k / 2 == (k - 1) / 2;
+}
 void make_frame(int k, std::vector<uint8_t> &pixels, std::vector<uint8_t> &palette) {
+    const int p = repeats ? k / 3 : k, q = repeats ? k / 2 : k;
     pixels.resize(64000);
     palette.resize(1024);
     for (int i = 0; i < 64000; i++) {
-        pixels[i] = static_cast<uint8_t>(i % 320 + i / 320 * 3 + k * 7);
+        pixels[i] = static_cast<uint8_t>(i % 320 + i / 320 * 3 + p * 7);
     }
     for (int c = 0; c < 256; c++) {
-        palette[4 * c] = static_cast<uint8_t>(c + k);
-        palette[4 * c + 1] = static_cast<uint8_t>(c * 5 + 3 * k);
+        palette[4 * c] = static_cast<uint8_t>(c + q);
+        palette[4 * c + 1] = static_cast<uint8_t>(c * 5 + 3 * q);
         palette[4 * c + 2] = static_cast<uint8_t>(255 - c);
     }
 }
@@ -85,7 +93,8 @@ struct Decoded {
     int mistimed_frames = 0; // not at Matroska's millisecond of their slot
     double video_seconds = 0;
     int64_t samples = 0;
-    int64_t wrong_samples = 0; // lossless audio not equal to what went in
+    int64_t wrong_samples = 0;                       // lossless audio not equal to what went in
+    std::vector<std::vector<uint8_t>> video_packets; // in decoding order
 };
 
 void check_frame(Decoded &d, const AVFrame *f, const RenderVideoFormat &v, AVRational tb) {
@@ -157,6 +166,9 @@ Decoded decode(const std::string &path, const RenderVideoFormat &v, int bytes) {
     };
     while (av_read_frame(fmt, packet) >= 0) {
         const unsigned s = static_cast<unsigned>(packet->stream_index);
+        if (dec[s]->codec_type == AVMEDIA_TYPE_VIDEO) {
+            d.video_packets.emplace_back(packet->data, packet->data + packet->size);
+        }
         avcodec_send_packet(dec[s], packet);
         av_packet_unref(packet);
         drain(s);
@@ -213,6 +225,32 @@ TEST(RenderEncoder, MatroskaIsPixelExactExactlyTimedAndLossless) {
     EXPECT_EQ(d.samples, samples_due(25, square_ntsc, 22050));
     EXPECT_EQ(d.wrong_samples, 0);
     EXPECT_EQ(names_in(dir.path).size(), 2u) << "a temporary file was left";
+}
+
+// A frame the same as the one before: FFV1's packet once more, at its own
+// slot's time, and still the right picture; x264 gets the picture again and
+// codes it as a skip. A frame with only a new palette, or only new pixels,
+// is a new picture.
+TEST(RenderEncoder, ARepeatedFrameIsThePacketBeforeAtItsOwnTime) {
+    TempDir dir;
+    repeats = true;
+    const RenderAudioFormat stereo16{44100, 2, 2};
+    render(dir.file("a.mkv"), native_43, &stereo16, 30);
+    render(dir.file("a.mp4"), native_43, &stereo16, 30);
+    const Decoded mkv = decode(dir.file("a.mkv"), native_43, 2);
+    const Decoded mp4 = decode(dir.file("a.mp4"), native_43, 2);
+    repeats = false;
+    EXPECT_EQ(mkv.inexact_frames, 0);
+    EXPECT_EQ(mkv.mistimed_frames, 0);
+    ASSERT_EQ(mkv.video_packets.size(), 30u);
+    ASSERT_EQ(mp4.video_packets.size(), 30u);
+    for (int k = 1; k < 30; k++) {
+        EXPECT_EQ(mkv.video_packets[k] == mkv.video_packets[k - 1], is_repeat(k)) << "slot " << k;
+        if (is_repeat(k)) {
+            EXPECT_LT(mp4.video_packets[k].size() * 100, mp4.video_packets[0].size())
+                << "slot " << k;
+        }
+    }
 }
 
 TEST(RenderEncoder, ScaledMp4AndTheAudioAlone) {

@@ -27,7 +27,7 @@ TEST(RenderExitDeathTest, AHolderThatNeverLetsGoLeavesNoFileAndOneLine) {
             render_path = target.c_str();
             mute = 1;
             check_render_options();
-            begin_render();
+            begin_render(nullptr);
             std::atomic<bool> holding{false};
             std::thread([&] {
                 sched_lock();
