@@ -446,7 +446,7 @@ static void live_audio(const AudioFormat &, const uint8_t *bytes, size_t count) 
 }
 
 static void live_audio_open(SDL_AudioSpec &spec, const AudioFormat &, DemoTime) {
-    // Without an obtained spec SDL converts to the hardware's format, so the
+    // Without an obtained format record SDL converts to the hardware's format, so the
     // guest mixes in exactly the format asked for here. A second open fails
     // in SDL and ends the process.
     if (SDL_OpenAudio(&spec, nullptr) < 0) {

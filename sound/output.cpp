@@ -359,7 +359,7 @@ void install_sound_output() {
 void output_open(SDL_AudioSpec &spec) {
     AudioFormat asked = {spec.freq, spec.channels, spec.format == AUDIO_S16LSB ? 2 : 1};
     output_sink->audio_open(spec, asked, sched_now());
-    // The format SDL leaves in the spec is the one the guest mixes in.
+    // The guest mixes in the format SDL granted, which may differ from the one asked.
     sound_lock();
     format = {spec.freq, spec.channels,
               (spec.format == AUDIO_S16LSB || spec.format == AUDIO_U16LSB) ? 2 : 1};

@@ -67,7 +67,7 @@ void sound_unlock_all();
 void install_sound_device();
 // The output (output.cpp): before the guest starts, its part in time (the
 // samples produced as time passes, the player's pause); the device opened
-// in spec's format (the sink opens, the stream begins); the device's switch.
+// in the format SDL granted (the sink opens, the stream begins); the device's switch.
 void install_sound_output();
 void output_open(SDL_AudioSpec &spec);
 void output_play(int pause_on);
