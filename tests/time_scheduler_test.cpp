@@ -119,18 +119,11 @@ TEST(Scheduler, TheTimersTicksOnDemoTime) {
                                             start + 22 * ms}));
 }
 
-// The stall watch counts the guest's own CPU time: not time asleep, not time
-// in a host routine however long, and a poll starts the count again.
+// A poll starts the stall count again; a guest that spins on without one is
+// moved on a slot at a time. (Sleep and slow host routines are no stall:
+// RenderTime.ReproducibleUnderStarvationAndASlowHostRoutine.)
 TEST(Scheduler, TheStallWatchCountsTheGuestsOwnTimeOnly) {
     sched_start(TimeDriver::demo);
-    std::this_thread::sleep_for(std::chrono::milliseconds(1200));
-    EXPECT_EQ(sched_stall_advances(), 0u) << "asleep is no stall";
-    {
-        const HostCall in_host;
-        spin_cpu_ms(1200);
-    }
-    EXPECT_EQ(sched_stall_advances(), 0u) << "a host routine is no stall";
-    EXPECT_EQ(sched_now(), 0);
     sched_poll(nullptr);
     spin_cpu_ms(300);
     sched_poll(nullptr);
